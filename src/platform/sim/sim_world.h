@@ -1,0 +1,41 @@
+// A simulated Windows in this process: the platform parts, the clock that drives them, and the
+// process-wide objects of the system built on them.
+#pragma once
+
+#include "platform/sim/kernel_sim.h"
+#include "platform/sim/scheduler.h"
+#include "platform/sim/tracing_sim.h"
+#include "platform/world.h"
+
+namespace platform::sim {
+
+// Constructed before the World base, which is handed references to them.
+struct SimParts {
+    explicit SimParts(ClockMode mode)
+        : scheduler(mode), tracing(scheduler), kernel(scheduler, faults) {}
+
+    Scheduler scheduler;
+    FaultPlan faults;
+    SimTracing tracing;
+    SimKernel kernel;
+};
+
+class SimWorld : private SimParts, public World {
+public:
+    explicit SimWorld(ClockMode mode = ClockMode::Manual);
+    ~SimWorld() override;
+
+    Scheduler& GetScheduler() { return scheduler; }
+    SimTracing& GetTracing() { return tracing; }
+    SimKernel& GetKernel() { return kernel; }
+    // Guarded by the world lock: hold Scheduler::Lock on GetScheduler().Mutex() to change it.
+    FaultPlan& GetFaults() { return faults; }
+
+    // Runs every participant thread until each is blocked in a platform wait.
+    void RunUntilIdle() { scheduler.RunUntilIdle(); }
+    // Moves the virtual clock, waking due waits in time order.
+    void Advance(Scheduler::Millis milliseconds) { scheduler.AdvanceBy(milliseconds); }
+    Scheduler::Millis Now();
+};
+
+}  // namespace platform::sim
