@@ -181,6 +181,11 @@ struct POWERBROADCAST_SETTING {
     UCHAR Data[1];
 };
 using PPOWERBROADCAST_SETTING = POWERBROADCAST_SETTING*;
+// Power settings a window registers for (on Windows the SDK's, from the uuid library).
+inline constexpr GUID GUID_CONSOLE_DISPLAY_STATE = {
+    0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
+inline constexpr GUID GUID_SYSTEM_AWAYMODE = {
+    0x98A7F580, 0x01F7, 0x48AA, {0x9C, 0x0F, 0x44, 0x35, 0x2C, 0x29, 0xE5, 0xC0}};
 
 struct OSVERSIONINFOEXW {
     DWORD dwOSVersionInfoSize;
@@ -203,6 +208,7 @@ using RPC_WSTR = wchar_t*;
 using UUID = GUID;
 constexpr RPC_STATUS RPC_S_OK = 0;
 
+constexpr UINT WM_NULL = 0x0000;
 constexpr UINT WM_CREATE = 0x0001;
 constexpr UINT WM_DESTROY = 0x0002;
 constexpr UINT WM_CLOSE = 0x0010;
@@ -244,7 +250,8 @@ constexpr DWORD VER_MAJORVERSION = 0x0000002;
 // ---- Services, event log, resources and the user interface ----
 struct SC_HANDLE__;
 using SC_HANDLE = SC_HANDLE__*;
-using SERVICE_STATUS_HANDLE = ULONG_PTR;
+struct SERVICE_STATUS_HANDLE__;
+using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
 using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD argc, LPWSTR* argv);
 using LPHANDLER_FUNCTION_EX = DWORD (*)(DWORD control, DWORD eventType, LPVOID eventData,
                                         LPVOID context);
@@ -289,6 +296,7 @@ constexpr DWORD SERVICE_ALL_ACCESS = 0xF01FF;
 constexpr DWORD SERVICE_CHANGE_CONFIG = 0x2;
 constexpr DWORD SERVICE_STOP = 0x20;
 constexpr DWORD SERVICE_QUERY_STATUS = 0x4;
+constexpr DWORD SERVICE_QUERY_CONFIG = 0x1;
 constexpr DWORD SC_MANAGER_ALL_ACCESS = 0xF003F;
 constexpr DWORD SC_MANAGER_CONNECT = 0x1;
 constexpr DWORD DELETE = 0x10000;
@@ -302,6 +310,11 @@ constexpr WORD EVENTLOG_INFORMATION_TYPE = 4;
 constexpr UINT MB_OK = 0;
 constexpr UINT MB_ICONEXCLAMATION = 0x30;
 constexpr int SW_HIDE = 0;
+constexpr DWORD MAX_PATH = 260;
+// A resource named by its number.
+#define MAKEINTRESOURCEW(i) (reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
+// The calling convention of system callbacks; one convention only off Windows.
+#define WINAPI
 
 // Event tracing.
 using PENABLECALLBACK = void (*)(LPCGUID, ULONG, UCHAR, ULONGLONG, ULONGLONG, void*, PVOID);
@@ -348,6 +361,7 @@ constexpr DWORD ERROR_ACCESS_DENIED = 5;
 constexpr DWORD ERROR_INVALID_HANDLE = 6;
 constexpr DWORD ERROR_NOT_ENOUGH_MEMORY = 8;
 constexpr DWORD ERROR_GEN_FAILURE = 31;
+constexpr DWORD ERROR_INVALID_DATA = 13;
 constexpr DWORD ERROR_INVALID_PARAMETER = 87;
 constexpr DWORD ERROR_INSUFFICIENT_BUFFER = 122;
 constexpr DWORD ERROR_PROC_NOT_FOUND = 127;
@@ -414,9 +428,352 @@ constexpr DWORD SE_PRIVILEGE_ENABLED_BY_DEFAULT = 0x00000001;
 constexpr DWORD SE_PRIVILEGE_ENABLED = 0x00000002;
 constexpr DWORD SE_PRIVILEGE_REMOVED = 0x00000004;
 
+// Access lists of kernel objects.
+using ACCESS_MASK = DWORD;
+using SECURITY_INFORMATION = DWORD;
+using PSECURITY_DESCRIPTOR = PVOID;
+using HLOCAL = HANDLE;
+
+struct ACL {
+    BYTE AclRevision;
+    BYTE Sbz1;
+    WORD AclSize;
+    WORD AceCount;
+    WORD Sbz2;
+};
+using PACL = ACL*;
+
+struct ACE_HEADER {
+    BYTE AceType;
+    BYTE AceFlags;
+    WORD AceSize;
+};
+
+struct SID_IDENTIFIER_AUTHORITY {
+    BYTE Value[6];
+};
+using PSID_IDENTIFIER_AUTHORITY = SID_IDENTIFIER_AUTHORITY*;
+#define SECURITY_NT_AUTHORITY {0, 0, 0, 0, 0, 5}
+
+enum SE_OBJECT_TYPE {
+    SE_UNKNOWN_OBJECT_TYPE = 0,
+    SE_FILE_OBJECT = 1,
+    SE_SERVICE = 2,
+    SE_PRINTER = 3,
+    SE_REGISTRY_KEY = 4,
+    SE_LMSHARE = 5,
+    SE_KERNEL_OBJECT = 6,
+};
+
+enum ACCESS_MODE {
+    NOT_USED_ACCESS = 0,
+    GRANT_ACCESS = 1,
+    SET_ACCESS = 2,
+    DENY_ACCESS = 3,
+    REVOKE_ACCESS = 4,
+    SET_AUDIT_SUCCESS = 5,
+    SET_AUDIT_FAILURE = 6,
+};
+
+enum MULTIPLE_TRUSTEE_OPERATION {
+    NO_MULTIPLE_TRUSTEE = 0,
+    TRUSTEE_IS_IMPERSONATE = 1,
+};
+
+enum TRUSTEE_FORM {
+    TRUSTEE_IS_SID = 0,
+    TRUSTEE_IS_NAME = 1,
+    TRUSTEE_BAD_FORM = 2,
+    TRUSTEE_IS_OBJECTS_AND_SID = 3,
+    TRUSTEE_IS_OBJECTS_AND_NAME = 4,
+};
+
+enum TRUSTEE_TYPE {
+    TRUSTEE_IS_UNKNOWN = 0,
+    TRUSTEE_IS_USER = 1,
+    TRUSTEE_IS_GROUP = 2,
+    TRUSTEE_IS_DOMAIN = 3,
+    TRUSTEE_IS_ALIAS = 4,
+    TRUSTEE_IS_WELL_KNOWN_GROUP = 5,
+    TRUSTEE_IS_DELETED = 6,
+    TRUSTEE_IS_INVALID = 7,
+    TRUSTEE_IS_COMPUTER = 8,
+};
+
+struct TRUSTEE_W {
+    TRUSTEE_W* pMultipleTrustee;
+    MULTIPLE_TRUSTEE_OPERATION MultipleTrusteeOperation;
+    TRUSTEE_FORM TrusteeForm;
+    TRUSTEE_TYPE TrusteeType;
+    LPWSTR ptstrName;  // with TRUSTEE_IS_SID: the SID
+};
+
+struct EXPLICIT_ACCESS_W {
+    DWORD grfAccessPermissions;
+    ACCESS_MODE grfAccessMode;
+    DWORD grfInheritance;
+    TRUSTEE_W Trustee;
+};
+using PEXPLICIT_ACCESS_W = EXPLICIT_ACCESS_W*;
+
+constexpr SECURITY_INFORMATION OWNER_SECURITY_INFORMATION = 0x00000001;
+constexpr SECURITY_INFORMATION GROUP_SECURITY_INFORMATION = 0x00000002;
+constexpr SECURITY_INFORMATION DACL_SECURITY_INFORMATION = 0x00000004;
+constexpr BYTE ACL_REVISION = 2;
+constexpr BYTE ACCESS_ALLOWED_ACE_TYPE = 0;
+constexpr BYTE ACCESS_DENIED_ACE_TYPE = 1;
+constexpr DWORD NO_INHERITANCE = 0;
+constexpr DWORD SECURITY_AUTHENTICATED_USER_RID = 11;
+constexpr DWORD SECURITY_LOCAL_SYSTEM_RID = 18;
+constexpr DWORD SECURITY_BUILTIN_DOMAIN_RID = 32;
+constexpr DWORD DOMAIN_ALIAS_RID_ADMINS = 544;
+
+constexpr DWORD ERROR_INVALID_ACL = 1336;
+constexpr DWORD ERROR_INVALID_SID = 1337;
 constexpr DWORD ERROR_NO_TOKEN = 1008;
 constexpr DWORD ERROR_NO_SUCH_PRIVILEGE = 1313;
 constexpr DWORD ERROR_BAD_TOKEN_TYPE = 1349;
 // ---- end of security ----
+
+// ---- HID class driver, SetupAPI and synchronous device I/O ----
+using NTSTATUS = LONG;
+using USAGE = USHORT;
+using PUSHORT = USHORT*;
+using LPGUID = GUID*;
+using HDEVINFO = PVOID;
+// Only ever passed as null: all device I/O of the system is synchronous.
+struct OVERLAPPED;
+using LPOVERLAPPED = OVERLAPPED*;
+struct HIDP_PREPARSED_DATA__;
+using PHIDP_PREPARSED_DATA = HIDP_PREPARSED_DATA__*;
+
+struct HIDD_ATTRIBUTES {
+    ULONG Size;
+    USHORT VendorID;
+    USHORT ProductID;
+    USHORT VersionNumber;
+};
+using PHIDD_ATTRIBUTES = HIDD_ATTRIBUTES*;
+
+struct HIDP_CAPS {
+    USAGE Usage;
+    USAGE UsagePage;
+    USHORT InputReportByteLength;
+    USHORT OutputReportByteLength;
+    USHORT FeatureReportByteLength;
+    USHORT Reserved[17];
+    USHORT NumberLinkCollectionNodes;
+    USHORT NumberInputButtonCaps;
+    USHORT NumberInputValueCaps;
+    USHORT NumberInputDataIndices;
+    USHORT NumberOutputButtonCaps;
+    USHORT NumberOutputValueCaps;
+    USHORT NumberOutputDataIndices;
+    USHORT NumberFeatureButtonCaps;
+    USHORT NumberFeatureValueCaps;
+    USHORT NumberFeatureDataIndices;
+};
+using PHIDP_CAPS = HIDP_CAPS*;
+
+struct HIDP_VALUE_CAPS {
+    USAGE UsagePage;
+    UCHAR ReportID;
+    BOOLEAN IsAlias;
+    USHORT BitField;
+    USHORT LinkCollection;
+    USAGE LinkUsage;
+    USAGE LinkUsagePage;
+    BOOLEAN IsRange;
+    BOOLEAN IsStringRange;
+    BOOLEAN IsDesignatorRange;
+    BOOLEAN IsAbsolute;
+    BOOLEAN HasNull;
+    UCHAR Reserved;
+    USHORT BitSize;
+    USHORT ReportCount;
+    USHORT Reserved2[5];
+    ULONG UnitsExp;
+    ULONG Units;
+    LONG LogicalMin, LogicalMax;
+    LONG PhysicalMin, PhysicalMax;
+    union {
+        struct {
+            USAGE UsageMin, UsageMax;
+            USHORT StringMin, StringMax;
+            USHORT DesignatorMin, DesignatorMax;
+            USHORT DataIndexMin, DataIndexMax;
+        } Range;
+        struct {
+            USAGE Usage, Reserved1;
+            USHORT StringIndex, Reserved2;
+            USHORT DesignatorIndex, Reserved3;
+            USHORT DataIndex, Reserved4;
+        } NotRange;
+    };
+};
+using PHIDP_VALUE_CAPS = HIDP_VALUE_CAPS*;
+
+enum HIDP_REPORT_TYPE {
+    HidP_Input,
+    HidP_Output,
+    HidP_Feature,
+};
+
+struct SP_DEVINFO_DATA {
+    DWORD cbSize;
+    GUID ClassGuid;
+    DWORD DevInst;
+    ULONG_PTR Reserved;
+};
+using PSP_DEVINFO_DATA = SP_DEVINFO_DATA*;
+
+struct SP_DEVICE_INTERFACE_DATA {
+    DWORD cbSize;
+    GUID InterfaceClassGuid;
+    DWORD Flags;
+    ULONG_PTR Reserved;
+};
+using PSP_DEVICE_INTERFACE_DATA = SP_DEVICE_INTERFACE_DATA*;
+
+struct SP_DEVICE_INTERFACE_DETAIL_DATA_W {
+    DWORD cbSize;
+    WCHAR DevicePath[1];  // the path runs on past the fixed part, to its terminator
+};
+using PSP_DEVICE_INTERFACE_DETAIL_DATA_W = SP_DEVICE_INTERFACE_DETAIL_DATA_W*;
+
+constexpr NTSTATUS HIDP_STATUS_SUCCESS = 0x00110000;
+constexpr NTSTATUS HIDP_STATUS_INVALID_PREPARSED_DATA = static_cast<NTSTATUS>(0xC0110001);
+constexpr NTSTATUS HIDP_STATUS_BUFFER_TOO_SMALL = static_cast<NTSTATUS>(0xC0110007);
+
+constexpr DWORD DIGCF_PRESENT = 0x00000002;
+constexpr DWORD DIGCF_DEVICEINTERFACE = 0x00000010;
+
+constexpr DWORD GENERIC_READ = 0x80000000;
+constexpr DWORD GENERIC_WRITE = 0x40000000;
+constexpr DWORD FILE_SHARE_READ = 0x00000001;
+constexpr DWORD FILE_SHARE_WRITE = 0x00000002;
+constexpr DWORD OPEN_EXISTING = 3;
+constexpr DWORD FILE_ATTRIBUTE_DEVICE = 0x00000040;
+
+constexpr DWORD ERROR_INVALID_USER_BUFFER = 1784;
+// ---- end of HID ----
+
+// ---- Registry ----
+using PHKEY = HKEY*;
+using LPBYTE = BYTE*;
+using PBYTE = BYTE*;
+
+constexpr DWORD REG_NONE = 0;
+constexpr DWORD REG_SZ = 1;
+constexpr DWORD REG_EXPAND_SZ = 2;
+constexpr DWORD REG_BINARY = 3;
+constexpr DWORD REG_DWORD = 4;
+constexpr DWORD REG_DWORD_LITTLE_ENDIAN = 4;
+constexpr DWORD REG_DWORD_BIG_ENDIAN = 5;
+constexpr DWORD REG_LINK = 6;
+constexpr DWORD REG_MULTI_SZ = 7;
+constexpr DWORD REG_QWORD = 11;
+constexpr DWORD REG_QWORD_LITTLE_ENDIAN = 11;
+
+constexpr REGSAM READ_CONTROL = 0x00020000;
+constexpr REGSAM STANDARD_RIGHTS_READ = READ_CONTROL;
+constexpr REGSAM STANDARD_RIGHTS_WRITE = READ_CONTROL;
+constexpr REGSAM KEY_QUERY_VALUE = 0x0001;
+constexpr REGSAM KEY_SET_VALUE = 0x0002;
+constexpr REGSAM KEY_CREATE_SUB_KEY = 0x0004;
+constexpr REGSAM KEY_ENUMERATE_SUB_KEYS = 0x0008;
+constexpr REGSAM KEY_NOTIFY = 0x0010;
+constexpr REGSAM KEY_CREATE_LINK = 0x0020;
+constexpr REGSAM KEY_WOW64_64KEY = 0x0100;
+constexpr REGSAM KEY_WOW64_32KEY = 0x0200;
+constexpr REGSAM KEY_WOW64_RES = 0x0300;
+constexpr REGSAM KEY_READ = 0x00020019;
+constexpr REGSAM KEY_WRITE = 0x00020006;
+constexpr REGSAM KEY_EXECUTE = KEY_READ;
+constexpr REGSAM KEY_ALL_ACCESS = 0x000F003F;
+
+constexpr DWORD REG_OPTION_RESERVED = 0x0;
+constexpr DWORD REG_OPTION_NON_VOLATILE = 0x0;
+constexpr DWORD REG_OPTION_VOLATILE = 0x1;
+constexpr DWORD REG_OPTION_CREATE_LINK = 0x2;
+constexpr DWORD REG_OPTION_BACKUP_RESTORE = 0x4;
+constexpr DWORD REG_OPTION_OPEN_LINK = 0x8;
+constexpr DWORD REG_CREATED_NEW_KEY = 1;
+constexpr DWORD REG_OPENED_EXISTING_KEY = 2;
+
+constexpr DWORD REG_NOTIFY_CHANGE_NAME = 0x1;
+constexpr DWORD REG_NOTIFY_CHANGE_ATTRIBUTES = 0x2;
+constexpr DWORD REG_NOTIFY_CHANGE_LAST_SET = 0x4;
+constexpr DWORD REG_NOTIFY_CHANGE_SECURITY = 0x8;
+constexpr DWORD REG_NOTIFY_THREAD_AGNOSTIC = 0x10000000;
+
+constexpr DWORD ERROR_BAD_PATHNAME = 161;
+constexpr DWORD ERROR_BADDB = 1009;
+constexpr DWORD ERROR_BADKEY = 1010;
+constexpr DWORD ERROR_CANTOPEN = 1011;
+constexpr DWORD ERROR_CANTREAD = 1012;
+constexpr DWORD ERROR_CANTWRITE = 1013;
+constexpr DWORD ERROR_KEY_DELETED = 1018;
+// ---- end of registry ----
+
+// ---- COM ----
+// The calling convention of COM methods; the only one there is off Windows.
+#define STDMETHODCALLTYPE
+
+// Interfaces are laid out as the Windows compilers lay them out: no virtual destructor, so the
+// methods fill the table in declaration order from slot 0.
+struct IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) = 0;
+    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
+    virtual ULONG STDMETHODCALLTYPE Release() = 0;
+};
+using LPUNKNOWN = IUnknown*;
+
+// Only pointers to these are passed through IDispatch; nothing here reads them.
+struct ITypeInfo;
+struct DISPPARAMS;
+struct VARIANT;
+struct EXCEPINFO;
+using LCID = DWORD;
+using DISPID = LONG;
+using OLECHAR = wchar_t;
+using LPOLESTR = OLECHAR*;
+
+struct IDispatch : IUnknown {
+    virtual HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid,
+                                                  ITypeInfo** ppTInfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames,
+                                                    UINT cNames, LCID lcid,
+                                                    DISPID* rgDispId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid,
+                                             WORD wFlags, DISPPARAMS* pDispParams,
+                                             VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
+                                             UINT* puArgErr) = 0;
+};
+
+// {00000000-0000-0000-C000-000000000046}
+inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000,
+                                     {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+// {00020400-0000-0000-C000-000000000046}
+inline constexpr IID IID_IDispatch = {0x00020400, 0x0000, 0x0000,
+                                      {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+
+constexpr DWORD COINIT_MULTITHREADED = 0x0;
+constexpr DWORD COINIT_APARTMENTTHREADED = 0x2;
+constexpr DWORD CLSCTX_INPROC_SERVER = 0x1;
+constexpr DWORD CLSCTX_INPROC_HANDLER = 0x2;
+constexpr DWORD CLSCTX_LOCAL_SERVER = 0x4;
+constexpr DWORD CLSCTX_REMOTE_SERVER = 0x10;
+constexpr DWORD CLSCTX_SERVER = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
+constexpr DWORD CLSCTX_ALL = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER |
+                             CLSCTX_REMOTE_SERVER;
+
+constexpr HRESULT CO_E_NOT_SUPPORTED = static_cast<HRESULT>(0x80004021);
+constexpr HRESULT CO_E_NOTINITIALIZED = static_cast<HRESULT>(0x800401F0);
+constexpr HRESULT REGDB_E_CLASSNOTREG = static_cast<HRESULT>(0x80040154);
+constexpr HRESULT CLASS_E_NOAGGREGATION = static_cast<HRESULT>(0x80040110);
+constexpr HRESULT RPC_E_CHANGED_MODE = static_cast<HRESULT>(0x80010106);
+// ---- end of COM ----
 
 #endif  // _WIN32

@@ -108,6 +108,32 @@ TEST_F(SimWindowingTest, ThreadTimerFiresEveryPeriodUntilKilled) {
     EXPECT_EQ(windowing.Count().timers, 0u);
 }
 
+TEST_F(SimWindowingTest, ThreadTimerAskedForByItsOwnIdentifierStartsOverInsteadOfAddingOne) {
+    UINT_PTR id = 0;
+    UINT_PTR again = 0;
+    std::size_t armed = 0;
+    Thread loop(world.GetKernel(), [&] {
+        id = windowing.SetTimer(nullptr, 3721, 5000, TimerProc);
+        world.GetKernel().Sleep(3000);
+        again = windowing.SetTimer(nullptr, id, 5000, TimerProc);
+        armed = windowing.Count().timers;
+        MSG msg;
+        while (windowing.GetMessageW(&msg, nullptr, 0, 0) > 0) {
+            windowing.DispatchMessageW(&msg);
+            if (!g_timerFired.empty()) break;
+        }
+        windowing.KillTimer(nullptr, id);
+    });
+    world.Advance(7999);  // five seconds from the second arming, not the first
+    EXPECT_TRUE(g_timerFired.empty());
+    world.Advance(1);
+    loop.join();
+    EXPECT_EQ(again, id);
+    EXPECT_EQ(armed, 1u);
+    EXPECT_EQ(g_timerFired, std::vector<UINT_PTR>{id});
+    EXPECT_EQ(windowing.Count().timers, 0u);
+}
+
 TEST_F(SimWindowingTest, FailingCreateHandlerDestroysTheWindow) {
     g_createResult = -1;
     HWND window = reinterpret_cast<HWND>(1);
@@ -125,14 +151,15 @@ TEST_F(SimWindowingTest, BroadcastRecordsAreReadableOnlyThroughTheGuardedRead) {
     Thread loop = Loop(&window);
     world.RunUntilIdle();
     windowing.SendSettingChange(L"ConvertibleSlateMode");
-    const GUID display = {0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
+    const GUID display = {
+        0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
     windowing.SendPowerSettingChange(display, 0, 4, false);
     world.RunUntilIdle();
     ASSERT_EQ(g_seen.size(), 3u);
     EXPECT_EQ(g_seen[1].message, WM_SETTINGCHANGE);
     wchar_t name[21] = {};
-    ASSERT_TRUE(windowing.ReadForeignMemory(reinterpret_cast<void*>(g_seen[1].lParam), name,
-                                            sizeof name));
+    ASSERT_TRUE(
+        windowing.ReadForeignMemory(reinterpret_cast<void*>(g_seen[1].lParam), name, sizeof name));
     EXPECT_EQ(std::wstring(name), L"ConvertibleSlateMode");
     wchar_t tooFar[40];
     EXPECT_FALSE(windowing.ReadForeignMemory(reinterpret_cast<void*>(g_seen[1].lParam), tooFar,

@@ -103,6 +103,7 @@ HANDLE SimKernel::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL ini
     if (name && *name) {
         if (auto existing = FindEvent(name)) {
             t_lastError = ERROR_ALREADY_EXISTS;
+            NamedEventUsed("CreateEventW", *existing);
             return AddHandle(existing);
         }
     }
@@ -112,6 +113,7 @@ HANDLE SimKernel::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL ini
     if (name && *name) {
         event->name = name;
         _namedEvents[event->name] = event;
+        NamedEventUsed("CreateEventW", *event);
     }
     t_lastError = ERROR_SUCCESS;
     return AddHandle(std::move(event));
@@ -125,6 +127,7 @@ HANDLE SimKernel::OpenEventW(DWORD, BOOL, LPCWSTR name) {
         t_lastError = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }
+    NamedEventUsed("OpenEventW", *event);
     return AddHandle(std::move(event));
 }
 
@@ -137,6 +140,7 @@ BOOL SimKernel::SetEvent(HANDLE handle) {
         return FALSE;
     }
     event->signaled = true;
+    NamedEventUsed("SetEvent", *event);
     _scheduler.Notify(world);
     return TRUE;
 }
@@ -150,6 +154,7 @@ BOOL SimKernel::ResetEvent(HANDLE handle) {
         return FALSE;
     }
     event->signaled = false;
+    NamedEventUsed("ResetEvent", *event);
     return TRUE;
 }
 
@@ -183,6 +188,16 @@ DWORD SimKernel::WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL
     const DWORD index = firstSignaled();
     if (!events[index]->manualReset) events[index]->signaled = false;
     return WAIT_OBJECT_0 + index;
+}
+
+void SimKernel::SetNamedEventListener(
+    std::function<void(std::string_view operation, const std::wstring& name)> listener) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    _namedEventListener = std::move(listener);
+}
+
+void SimKernel::NamedEventUsed(std::string_view operation, const SimEvent& event) {
+    if (_namedEventListener && !event.name.empty()) _namedEventListener(operation, event.name);
 }
 
 HANDLE SimKernel::AddHandle(std::shared_ptr<KernelObject> object) {

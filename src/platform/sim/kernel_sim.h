@@ -7,6 +7,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "platform/kernel.h"
 #include "platform/sim/faults.h"
@@ -59,9 +60,15 @@ public:
     bool Faulted(std::string_view operation);
     std::shared_ptr<SimEvent> FindEvent(const std::wstring& name);
 
+    // Called for each successful CreateEventW, OpenEventW, SetEvent and ResetEvent of a named
+    // event, with the operation's name, under the world lock, in order.
+    void SetNamedEventListener(
+        std::function<void(std::string_view operation, const std::wstring& name)> listener);
+
     std::size_t OpenHandleCount();
 
 private:
+    void NamedEventUsed(std::string_view operation, const SimEvent& event);
     static std::uintptr_t Key(HANDLE handle) { return reinterpret_cast<std::uintptr_t>(handle); }
 
     Scheduler& _scheduler;
@@ -69,6 +76,7 @@ private:
     std::map<std::uintptr_t, std::shared_ptr<KernelObject>> _handles;
     std::uintptr_t _nextHandle = 0x100;
     std::map<std::wstring, std::weak_ptr<SimEvent>> _namedEvents;
+    std::function<void(std::string_view, const std::wstring&)> _namedEventListener;
 };
 
 }  // namespace platform::sim

@@ -7,6 +7,7 @@ namespace platform::sim {
 
 namespace {
 thread_local bool t_participant = false;
+thread_local std::uint32_t t_threadId = 0;
 const std::function<bool()> kAlwaysReady = [] { return true; };
 }  // namespace
 
@@ -120,6 +121,7 @@ std::unique_ptr<Scheduler::StartedThread> Scheduler::StartThread(std::function<v
         {
             Lock lock(_mutex);
             t_participant = true;
+            t_threadId = self->id;
             --_pendingStarts;
             while (!self->start.granted) self->start.cv.wait(lock);
             _waiters.remove(&self->start);
@@ -147,6 +149,8 @@ void Scheduler::JoinThread(StartedThread& thread) {
 }
 
 std::uint32_t Scheduler::ThreadId(const StartedThread& thread) { return thread.id; }
+
+std::uint32_t Scheduler::CurrentThreadId() { return t_threadId; }
 
 void Scheduler::Adopt() {
     Lock lock(_mutex);

@@ -78,6 +78,8 @@ public:
     void JoinThread(StartedThread& thread);
     // A small identifier of a started thread, stable for its life (never 0).
     static std::uint32_t ThreadId(const StartedThread& thread);
+    // The identifier of the calling thread if the scheduler started it; 0 on any other thread.
+    static std::uint32_t CurrentThreadId();
 
     // The calling thread becomes a participant (for a host's main thread) or stops being one.
     void Adopt();

@@ -1,6 +1,7 @@
 #include "platform/sim/services_sim.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <cwctype>
 
 namespace platform::sim {
@@ -24,6 +25,11 @@ std::wstring MultiString(LPCWSTR list) {
 }
 
 constexpr DWORD kResourceNotFound = 1814;  // ERROR_RESOURCE_NAME_NOT_FOUND
+
+// The one status handle: the simulated process runs one service.
+SERVICE_STATUS_HANDLE ServiceStatusHandle() {
+    return reinterpret_cast<SERVICE_STATUS_HANDLE>(std::uintptr_t{0x5E000001});
+}
 
 }  // namespace
 
@@ -79,23 +85,23 @@ BOOL SimServices::StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* servic
 }
 
 SERVICE_STATUS_HANDLE SimServices::RegisterServiceCtrlHandlerExW(LPCWSTR serviceName,
-                                                                LPHANDLER_FUNCTION_EX handler,
-                                                                LPVOID context) {
+                                                                 LPHANDLER_FUNCTION_EX handler,
+                                                                 LPVOID context) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("RegisterServiceCtrlHandlerExW")) return 0;
+    if (Faulted("RegisterServiceCtrlHandlerExW")) return nullptr;
     if (!_dispatching || Lower(serviceName) != _runningName || !handler) {
         _kernel.SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-        return 0;
+        return nullptr;
     }
     _handler = handler;
     _handlerContext = context;
-    return 0x5E000001;
+    return ServiceStatusHandle();
 }
 
 BOOL SimServices::SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("SetServiceStatus")) return FALSE;
-    if (handle != 0x5E000001 || !status) {
+    if (handle != ServiceStatusHandle() || !status) {
         _kernel.SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
@@ -118,8 +124,9 @@ SC_HANDLE SimServices::OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWOR
         _kernel.SetLastError(ERROR_INVALID_HANDLE);
         return nullptr;
     }
+    // A service marked for deletion can still be opened until its last handle is closed.
     auto it = _installed.find(Lower(serviceName));
-    if (it == _installed.end() || it->second.markedForDelete) {
+    if (it == _installed.end()) {
         _kernel.SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
@@ -127,10 +134,9 @@ SC_HANDLE SimServices::OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWOR
 }
 
 SC_HANDLE SimServices::CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName,
-                                      DWORD, DWORD serviceType, DWORD startType,
-                                      DWORD errorControl, LPCWSTR binaryPathName, LPCWSTR,
-                                      LPDWORD, LPCWSTR dependencies, LPCWSTR serviceStartName,
-                                      LPCWSTR) {
+                                      DWORD, DWORD serviceType, DWORD startType, DWORD errorControl,
+                                      LPCWSTR binaryPathName, LPCWSTR, LPDWORD,
+                                      LPCWSTR dependencies, LPCWSTR serviceStartName, LPCWSTR) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("CreateServiceW")) return nullptr;
     ScObject* m = Object(manager);
@@ -143,8 +149,9 @@ SC_HANDLE SimServices::CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LP
         _kernel.SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    if (_installed.count(key)) {
-        _kernel.SetLastError(ERROR_SERVICE_EXISTS);
+    if (auto existing = _installed.find(key); existing != _installed.end()) {
+        _kernel.SetLastError(existing->second.markedForDelete ? ERROR_SERVICE_MARKED_FOR_DELETE
+                                                              : ERROR_SERVICE_EXISTS);
         return nullptr;
     }
     InstalledService service;
@@ -160,9 +167,9 @@ SC_HANDLE SimServices::CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LP
 }
 
 BOOL SimServices::ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType,
-                                       DWORD errorControl, LPCWSTR binaryPathName, LPCWSTR,
-                                       LPDWORD, LPCWSTR dependencies, LPCWSTR serviceStartName,
-                                       LPCWSTR, LPCWSTR displayName) {
+                                       DWORD errorControl, LPCWSTR binaryPathName, LPCWSTR, LPDWORD,
+                                       LPCWSTR dependencies, LPCWSTR serviceStartName, LPCWSTR,
+                                       LPCWSTR displayName) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("ChangeServiceConfigW")) return FALSE;
     ScObject* s = Object(service);
@@ -330,7 +337,11 @@ DWORD SimServices::GetModuleFileNameW(HMODULE, LPWSTR fileName, DWORD size) {
     const std::size_t n = std::min<std::size_t>(_moduleFileName.size(), size - 1);
     std::copy_n(_moduleFileName.c_str(), n, fileName);
     fileName[n] = L'\0';
-    if (n < _moduleFileName.size()) _kernel.SetLastError(ERROR_INSUFFICIENT_BUFFER);
+    // A cut name is reported as filling the whole buffer, as Windows does.
+    if (n < _moduleFileName.size()) {
+        _kernel.SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
     return static_cast<DWORD>(n);
 }
 

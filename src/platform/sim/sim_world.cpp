@@ -3,7 +3,9 @@
 namespace platform::sim {
 
 SimWorld::SimWorld(ClockMode mode)
-    : SimParts(mode), World(Platform{SimParts::tracing, SimParts::kernel}) {}
+    : SimParts(mode),
+      World(Platform{SimParts::tracing, SimParts::kernel, SimParts::registry, SimParts::security,
+                     SimParts::hid, SimParts::com, SimParts::windowing, SimParts::services}) {}
 
 SimWorld::~SimWorld() { DestroyInstances(); }
 

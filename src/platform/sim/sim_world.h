@@ -2,9 +2,15 @@
 // process-wide objects of the system built on them.
 #pragma once
 
+#include "platform/sim/com_sim.h"
+#include "platform/sim/hid_sim.h"
 #include "platform/sim/kernel_sim.h"
+#include "platform/sim/registry_sim.h"
 #include "platform/sim/scheduler.h"
+#include "platform/sim/security_sim.h"
+#include "platform/sim/services_sim.h"
 #include "platform/sim/tracing_sim.h"
+#include "platform/sim/windowing_sim.h"
 #include "platform/world.h"
 
 namespace platform::sim {
@@ -12,12 +18,26 @@ namespace platform::sim {
 // Constructed before the World base, which is handed references to them.
 struct SimParts {
     explicit SimParts(ClockMode mode)
-        : scheduler(mode), tracing(scheduler), kernel(scheduler, faults) {}
+        : scheduler(mode),
+          tracing(scheduler),
+          kernel(scheduler, faults),
+          registry(scheduler, faults, kernel),
+          security(scheduler, faults, kernel),
+          hid(scheduler, faults, kernel),
+          com(scheduler, faults, kernel),
+          windowing(scheduler, faults, kernel),
+          services(scheduler, faults, kernel) {}
 
     Scheduler scheduler;
     FaultPlan faults;
     SimTracing tracing;
     SimKernel kernel;
+    SimRegistry registry;
+    SimSecurity security;
+    SimHid hid;
+    SimCom com;
+    SimWindowing windowing;
+    SimServices services;
 };
 
 class SimWorld : private SimParts, public World {
@@ -28,6 +48,12 @@ public:
     Scheduler& GetScheduler() { return scheduler; }
     SimTracing& GetTracing() { return tracing; }
     SimKernel& GetKernel() { return kernel; }
+    SimRegistry& GetRegistry() { return registry; }
+    SimSecurity& GetSecurity() { return security; }
+    SimHid& GetHid() { return hid; }
+    SimCom& GetCom() { return com; }
+    SimWindowing& GetWindowing() { return windowing; }
+    SimServices& GetServices() { return services; }
     // Guarded by the world lock: hold Scheduler::Lock on GetScheduler().Mutex() to change it.
     FaultPlan& GetFaults() { return faults; }
 

@@ -15,8 +15,7 @@ constexpr ULONG kInvalidParameter = 87;
 
 }  // namespace
 
-ULONG SimTracing::EventRegister(LPCGUID providerId, PENABLECALLBACK, PVOID,
-                                PREGHANDLE regHandle) {
+ULONG SimTracing::EventRegister(LPCGUID providerId, PENABLECALLBACK, PVOID, PREGHANDLE regHandle) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (!providerId || !regHandle) return kInvalidParameter;
     if (const ULONG status = TakeScripted(_registerScript)) {

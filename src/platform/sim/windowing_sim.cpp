@@ -85,8 +85,8 @@ FARPROC SimWindowing::GetProcAddress(HMODULE module, LPCSTR procName) {
 ATOM SimWindowing::RegisterClassExW(const WNDCLASSEXW* windowClass) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("RegisterClassExW")) return 0;
-    if (!windowClass || windowClass->cbSize != sizeof(WNDCLASSEXW) ||
-        !windowClass->lpszClassName || !windowClass->lpfnWndProc) {
+    if (!windowClass || windowClass->cbSize != sizeof(WNDCLASSEXW) || !windowClass->lpszClassName ||
+        !windowClass->lpfnWndProc) {
         SetError(ERROR_INVALID_PARAMETER);
         return 0;
     }
@@ -133,9 +133,9 @@ HWND SimWindowing::CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR win
     _windows[key] = Window{cls->second.name, windowName ? windowName : L"", cls->second.proc, 0,
                            std::this_thread::get_id()};
     HWND hwnd = reinterpret_cast<HWND>(key);
-    CREATESTRUCTW create{param,  instance, menu, parent,
-                         height, width,    y,    x,
-                         static_cast<LONG>(style), windowName, className, exStyle};
+    CREATESTRUCTW create{
+        param,      instance,  menu,   parent, height, width, y, x, static_cast<LONG>(style),
+        windowName, className, exStyle};
     if (Call(hwnd, WM_CREATE, 0, reinterpret_cast<LPARAM>(&create), world) == -1) {
         Call(hwnd, WM_DESTROY, 0, 0, world);
         _windows.erase(key);
@@ -236,8 +236,12 @@ BOOL SimWindowing::GetMessageW(MSG* msg, HWND, UINT, UINT) {
         }
         Timer* t = dueTimer();
         t->due = _scheduler.Now() + t->elapse;
-        *msg = MSG{nullptr, WM_TIMER, t->id, reinterpret_cast<LPARAM>(t->proc),
-                   static_cast<DWORD>(_scheduler.Now()), {}};
+        *msg = MSG{nullptr,
+                   WM_TIMER,
+                   t->id,
+                   reinterpret_cast<LPARAM>(t->proc),
+                   static_cast<DWORD>(_scheduler.Now()),
+                   {}};
         return TRUE;
     }
 }
@@ -286,17 +290,24 @@ void SimWindowing::PostQuitMessage(int exitCode) {
     queue.quitCode = exitCode;
 }
 
-UINT_PTR SimWindowing::SetTimer(HWND window, UINT_PTR, UINT elapse, TIMERPROC timerFunc) {
+UINT_PTR SimWindowing::SetTimer(HWND window, UINT_PTR idEvent, UINT elapse, TIMERPROC timerFunc) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("SetTimer")) return 0;
     if (window) {  // only thread timers are simulated
         SetError(ERROR_INVALID_PARAMETER);
         return 0;
     }
-    // Without a window the system picks the identifier, as Windows does.
+    // Asked for by the identifier of one of the thread's timers, that timer starts over;
+    // otherwise the system picks the identifier, as Windows does without a window.
+    auto& timers = QueueOf(std::this_thread::get_id()).timers;
+    auto it = std::find_if(timers.begin(), timers.end(),
+                           [idEvent](const Timer& t) { return t.id == idEvent; });
+    if (idEvent != 0 && it != timers.end()) {
+        *it = Timer{idEvent, elapse, _scheduler.Now() + elapse, timerFunc};
+        return idEvent;
+    }
     const UINT_PTR id = _nextTimerId--;
-    QueueOf(std::this_thread::get_id())
-        .timers.push_back(Timer{id, elapse, _scheduler.Now() + elapse, timerFunc});
+    timers.push_back(Timer{id, elapse, _scheduler.Now() + elapse, timerFunc});
     return id;
 }
 
@@ -476,8 +487,12 @@ void SimWindowing::Broadcast(UINT message, WPARAM wParam, LPARAM lParam) {
     Scheduler::Lock world(_scheduler.Mutex());
     for (const auto& [key, window] : _windows) {
         QueueOf(window.owner)
-            .sent.push_back(MSG{reinterpret_cast<HWND>(key), message, wParam, lParam,
-                                static_cast<DWORD>(_scheduler.Now()), {}});
+            .sent.push_back(MSG{reinterpret_cast<HWND>(key),
+                                message,
+                                wParam,
+                                lParam,
+                                static_cast<DWORD>(_scheduler.Now()),
+                                {}});
     }
     _scheduler.Notify(world);
 }

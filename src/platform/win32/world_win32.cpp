@@ -1,6 +1,12 @@
 // The Windows process world: one for the whole process, built on the real platform.
+#include "platform/win32/com_win32.h"
+#include "platform/win32/hid_win32.h"
 #include "platform/win32/kernel_win32.h"
+#include "platform/win32/registry_win32.h"
+#include "platform/win32/security_win32.h"
+#include "platform/win32/services_win32.h"
 #include "platform/win32/tracing_win32.h"
+#include "platform/win32/windowing_win32.h"
 #include "platform/world.h"
 
 namespace platform {
@@ -12,7 +18,14 @@ namespace platform {
 World* ProcessWorld() {
     static win32::Win32Tracing tracing;
     static win32::Win32Kernel kernel;
-    static World world(Platform{tracing, kernel});
+    static win32::Win32Registry registry;
+    static win32::Win32Security security;
+    static win32::Win32Hid hid;
+    static win32::Win32Com com;
+    static win32::Win32Windowing windowing;
+    static win32::Win32Services services;
+    static World world(
+        Platform{tracing, kernel, registry, security, hid, com, windowing, services});
     return &world;
 }
 

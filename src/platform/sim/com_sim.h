@@ -1,0 +1,63 @@
+// The simulated COM runtime: apartments per thread and the simulated graphics driver as the one
+// in-process server.
+//
+// CoCreateInstance asks the fault plan first under its own name ("CoCreateInstance", likewise
+// "CoInitializeEx", "OleRun"; for these the planned error is the HRESULT answered), then wants
+// the calling thread in an apartment, as COM does. Objects are handed out directly: in-process,
+// threading model Both, nothing is marshalled.
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <thread>
+#include <vector>
+
+#include "platform/com.h"
+#include "platform/sim/faults.h"
+#include "platform/sim/gfx_driver_sim.h"
+#include "platform/sim/kernel_sim.h"
+#include "platform/sim/scheduler.h"
+
+namespace platform::sim {
+
+class SimCom : public Com {
+public:
+    SimCom(Scheduler& scheduler, FaultPlan& faults, SimKernel& kernel);
+
+    HRESULT CoInitializeEx(LPVOID reserved, DWORD coInit) override;
+    void CoUninitialize() override;
+    HRESULT CoCreateInstance(REFCLSID rclsid, LPUNKNOWN outer, DWORD clsContext, REFIID riid,
+                             LPVOID* ppv) override;
+    HRESULT OleRun(LPUNKNOWN unknown) override;
+
+    // One CoCreateInstance as it was asked for, whatever it answered.
+    struct Creation {
+        CLSID clsid;
+        bool aggregated;  // an outer object was given
+        DWORD clsContext;
+        IID iid;
+        HRESULT result;
+    };
+
+    SimGfxDriver& GfxDriver() { return _gfxDriver; }
+    std::vector<Creation> Creations();
+    // Threads that have initialised COM more often than they uninitialised it.
+    std::size_t InitializedThreads();
+
+private:
+    HRESULT CreateLocked(REFCLSID rclsid, LPUNKNOWN outer, DWORD clsContext, REFIID riid,
+                         LPVOID* ppv);
+
+    struct Apartment {
+        DWORD coInit;
+        unsigned initializations;
+    };
+
+    Scheduler& _scheduler;
+    FaultPlan& _faults;
+    SimGfxDriver _gfxDriver;
+    std::map<std::thread::id, Apartment> _apartments;
+    std::vector<Creation> _creations;
+};
+
+}  // namespace platform::sim

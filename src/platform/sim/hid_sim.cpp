@@ -1,0 +1,438 @@
+#include "platform/sim/hid_sim.h"
+
+#include <algorithm>
+#include <cstring>
+#include <cwctype>
+#include <stdexcept>
+
+namespace platform::sim {
+
+namespace {
+
+constexpr DWORD SPINT_ACTIVE = 0x1;
+
+// Interface paths are compared without regard to letter case, as Windows does.
+bool SamePath(const std::wstring& a, LPCWSTR b) {
+    std::size_t i = 0;
+    for (; i < a.size() && b[i] != 0; ++i) {
+        if (std::towlower(static_cast<wint_t>(a[i])) != std::towlower(static_cast<wint_t>(b[i])))
+            return false;
+    }
+    return i == a.size() && b[i] == 0;
+}
+
+// The thread handle that CancelSynchronousIo names the calling thread by; null for a thread the
+// scheduler did not start, which nobody can cancel.
+HANDLE CallingThreadHandle() {
+    const std::uint32_t id = Scheduler::CurrentThreadId();
+    return id == 0 ? nullptr : SimKernel::ThreadHandle(id);
+}
+
+}  // namespace
+
+const GUID SimHid::kHidGuid = {
+    0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+
+// An open device: what a CreateFileW handle stands for in the kernel's handle table.
+class SimHid::DeviceHandle : public KernelObject {
+public:
+    explicit DeviceHandle(SimHidDevice& device) : device(device) {}
+    SimHidDevice& device;
+};
+
+SimHidDevice::SimHidDevice(Scheduler& scheduler, HidDeviceDescription description)
+    : _scheduler(scheduler), _description(std::move(description)) {}
+
+void SimHidDevice::QueueInputReport(std::vector<BYTE> report) {
+    if (report.size() > _description.inputReportByteLength) {
+        throw std::invalid_argument("input report longer than the device's input report length");
+    }
+    Scheduler::Lock world(_scheduler.Mutex());
+    _input.push_back(std::move(report));
+    _scheduler.Notify(world);
+}
+
+void SimHidDevice::Refuse(std::string operation, DWORD error) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (error == 0) {
+        _refusals.erase(operation);
+    } else {
+        _refusals[std::move(operation)] = error;
+    }
+}
+
+void SimHidDevice::LimitWrites(DWORD bytes) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    _writeLimit = bytes;
+}
+
+std::vector<HidReport> SimHidDevice::Reports() {
+    Scheduler::Lock world(_scheduler.Mutex());
+    return _reports;
+}
+
+std::optional<HidOpenRequest> SimHidDevice::LastOpen() {
+    Scheduler::Lock world(_scheduler.Mutex());
+    return _lastOpen;
+}
+
+DWORD SimHidDevice::OnOutputReport(const std::vector<BYTE>&) { return ERROR_SUCCESS; }
+
+DWORD SimHidDevice::OnSetFeature(const std::vector<BYTE>&) { return ERROR_SUCCESS; }
+
+DWORD SimHidDevice::OnGetFeature(BYTE*, DWORD) { return ERROR_GEN_FAILURE; }
+
+SimHid::SimHid(Scheduler& scheduler, FaultPlan& faults, SimKernel& kernel)
+    : _scheduler(scheduler), _faults(faults), _kernel(kernel) {}
+
+void SimHid::Plug(std::unique_ptr<SimHidDevice> device) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    _devices.push_back(std::move(device));
+}
+
+std::size_t SimHid::DeviceInfoListCount() {
+    Scheduler::Lock world(_scheduler.Mutex());
+    return _deviceInfoLists.size();
+}
+
+std::size_t SimHid::PreparsedDataCount() {
+    Scheduler::Lock world(_scheduler.Mutex());
+    return _preparsedData.size();
+}
+
+bool SimHid::Fail(DWORD error) {
+    _kernel.SetLastError(error);
+    return false;
+}
+
+std::shared_ptr<SimHid::DeviceHandle> SimHid::HandleOf(HANDLE handle) {
+    auto open = _kernel.Object<DeviceHandle>(handle);
+    if (!open) Fail(ERROR_INVALID_HANDLE);
+    return open;
+}
+
+const std::vector<std::wstring>* SimHid::DeviceInfoList(HDEVINFO deviceInfoSet) {
+    auto it = _deviceInfoLists.find(reinterpret_cast<std::uintptr_t>(deviceInfoSet));
+    if (it == _deviceInfoLists.end()) {
+        Fail(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return &it->second;
+}
+
+SimHidDevice* SimHid::DeviceOf(PHIDP_PREPARSED_DATA preparsedData) {
+    auto it = _preparsedData.find(reinterpret_cast<std::uintptr_t>(preparsedData));
+    return it == _preparsedData.end() ? nullptr : it->second;
+}
+
+bool SimHid::Refused(SimHidDevice& device, std::string_view operation) {
+    auto it = device._refusals.find(operation);
+    if (it == device._refusals.end()) return false;
+    Fail(it->second);
+    return true;
+}
+
+void SimHid::HidD_GetHidGuid(LPGUID hidGuid) {
+    if (hidGuid) *hidGuid = kHidGuid;
+}
+
+HDEVINFO SimHid::SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR, HWND, DWORD flags) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (_kernel.Faulted("SetupDiGetClassDevsW")) return INVALID_HANDLE_VALUE;
+    std::vector<std::wstring> paths;
+    // Only HID interfaces exist on this bus.
+    if (classGuid && *classGuid == kHidGuid && (flags & DIGCF_DEVICEINTERFACE)) {
+        for (const auto& device : _devices) paths.push_back(device->Description().path);
+    }
+    const std::uintptr_t key = _nextDeviceInfoList;
+    _nextDeviceInfoList += 0x10;
+    _deviceInfoLists.emplace(key, std::move(paths));
+    _kernel.SetLastError(ERROR_SUCCESS);
+    return reinterpret_cast<HDEVINFO>(key);
+}
+
+BOOL SimHid::SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, PSP_DEVINFO_DATA deviceInfoData,
+                                         const GUID* interfaceClassGuid, DWORD memberIndex,
+                                         PSP_DEVICE_INTERFACE_DATA deviceInterfaceData) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (_kernel.Faulted("SetupDiEnumDeviceInterfaces")) return FALSE;
+    const auto* paths = DeviceInfoList(deviceInfoSet);
+    if (!paths) return FALSE;
+    // Interfaces of one device element are not modelled: each device has one interface.
+    if (deviceInfoData || !interfaceClassGuid) return Fail(ERROR_INVALID_PARAMETER);
+    if (!deviceInterfaceData || deviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) {
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    }
+    if (!(*interfaceClassGuid == kHidGuid) || memberIndex >= paths->size()) {
+        return Fail(ERROR_NO_MORE_ITEMS);
+    }
+    deviceInterfaceData->InterfaceClassGuid = kHidGuid;
+    deviceInterfaceData->Flags = SPINT_ACTIVE;
+    deviceInterfaceData->Reserved = static_cast<ULONG_PTR>(memberIndex) + 1;
+    return TRUE;
+}
+
+BOOL SimHid::SetupDiGetDeviceInterfaceDetailW(
+    HDEVINFO deviceInfoSet, PSP_DEVICE_INTERFACE_DATA deviceInterfaceData,
+    PSP_DEVICE_INTERFACE_DETAIL_DATA_W deviceInterfaceDetailData,
+    DWORD deviceInterfaceDetailDataSize, PDWORD requiredSize, PSP_DEVINFO_DATA) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (_kernel.Faulted("SetupDiGetDeviceInterfaceDetailW")) return FALSE;
+    const auto* paths = DeviceInfoList(deviceInfoSet);
+    if (!paths) return FALSE;
+    if (!deviceInterfaceData || deviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
+        deviceInterfaceData->Reserved == 0 || deviceInterfaceData->Reserved > paths->size()) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    const std::wstring& path = (*paths)[deviceInterfaceData->Reserved - 1];
+    constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+    const std::size_t pathBytes = (path.size() + 1) * sizeof(WCHAR);
+    const DWORD needed = static_cast<DWORD>(kPathOffset + pathBytes);
+    if (requiredSize) *requiredSize = needed;
+    if (!deviceInterfaceDetailData) {
+        return Fail(deviceInterfaceDetailDataSize == 0 ? ERROR_INSUFFICIENT_BUFFER
+                                                       : ERROR_INVALID_USER_BUFFER);
+    }
+    if (deviceInterfaceDetailData->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W)) {
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    }
+    if (deviceInterfaceDetailDataSize < needed) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    std::memcpy(reinterpret_cast<BYTE*>(deviceInterfaceDetailData) + kPathOffset, path.c_str(),
+                pathBytes);
+    return TRUE;
+}
+
+BOOL SimHid::SetupDiDestroyDeviceInfoList(HDEVINFO deviceInfoSet) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (_kernel.Faulted("SetupDiDestroyDeviceInfoList")) return FALSE;
+    if (_deviceInfoLists.erase(reinterpret_cast<std::uintptr_t>(deviceInfoSet)) == 0) {
+        return Fail(ERROR_INVALID_HANDLE);
+    }
+    return TRUE;
+}
+
+HANDLE SimHid::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMode,
+                           LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
+                           DWORD flagsAndAttributes, HANDLE) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (_kernel.Faulted("CreateFileW")) return INVALID_HANDLE_VALUE;
+    SimHidDevice* device = nullptr;
+    for (const auto& plugged : _devices) {
+        if (fileName && SamePath(plugged->Description().path, fileName)) device = plugged.get();
+    }
+    if (!device) {
+        Fail(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    HidOpenRequest request;
+    request.desiredAccess = desiredAccess;
+    request.shareMode = shareMode;
+    if (securityAttributes) {
+        request.securityAttributesLength = securityAttributes->nLength;
+        request.inheritHandle = securityAttributes->bInheritHandle != FALSE;
+        request.securityDescriptor = securityAttributes->lpSecurityDescriptor != nullptr;
+    }
+    request.creationDisposition = creationDisposition;
+    request.flagsAndAttributes = flagsAndAttributes;
+    device->_lastOpen = request;
+    if (Refused(*device, "CreateFileW")) return INVALID_HANDLE_VALUE;
+    _kernel.SetLastError(ERROR_SUCCESS);
+    return _kernel.AddHandle(std::make_shared<DeviceHandle>(*device));
+}
+
+BOOL SimHid::CloseHandle(HANDLE object) {
+    // A read blocked on the handle sees it gone from the handle table and ends.
+    return _kernel.CloseHandle(object);
+}
+
+BOOLEAN SimHid::HidD_GetAttributes(HANDLE hidDeviceObject, PHIDD_ATTRIBUTES attributes) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (_kernel.Faulted("HidD_GetAttributes")) return FALSE;
+    auto open = HandleOf(hidDeviceObject);
+    if (!open) return FALSE;
+    if (!attributes) return Fail(ERROR_INVALID_PARAMETER);
+    if (Refused(open->device, "HidD_GetAttributes")) return FALSE;
+    const HidDeviceDescription& description = open->device.Description();
+    attributes->Size = sizeof(HIDD_ATTRIBUTES);
+    attributes->VendorID = description.vendorId;
+    attributes->ProductID = description.productId;
+    attributes->VersionNumber = description.versionNumber;
+    return TRUE;
+}
+
+BOOLEAN SimHid::HidD_GetPreparsedData(HANDLE hidDeviceObject, PHIDP_PREPARSED_DATA* preparsedData) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (_kernel.Faulted("HidD_GetPreparsedData")) return FALSE;
+    auto open = HandleOf(hidDeviceObject);
+    if (!open) return FALSE;
+    if (!preparsedData) return Fail(ERROR_INVALID_PARAMETER);
+    if (Refused(open->device, "HidD_GetPreparsedData")) return FALSE;
+    const std::uintptr_t key = _nextPreparsedData;
+    _nextPreparsedData += 0x10;
+    _preparsedData.emplace(key, &open->device);
+    *preparsedData = reinterpret_cast<PHIDP_PREPARSED_DATA>(key);
+    return TRUE;
+}
+
+BOOLEAN SimHid::HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsedData) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (_kernel.Faulted("HidD_FreePreparsedData")) return FALSE;
+    if (_preparsedData.erase(reinterpret_cast<std::uintptr_t>(preparsedData)) == 0) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
+    return TRUE;
+}
+
+NTSTATUS SimHid::HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilities) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (auto status = _faults.Take("HidP_GetCaps")) return static_cast<NTSTATUS>(*status);
+    SimHidDevice* device = DeviceOf(preparsedData);
+    if (!device || !capabilities) return HIDP_STATUS_INVALID_PREPARSED_DATA;
+    const HidDeviceDescription& description = device->Description();
+    *capabilities = HIDP_CAPS{};
+    capabilities->Usage = description.usage;
+    capabilities->UsagePage = description.usagePage;
+    capabilities->InputReportByteLength = description.inputReportByteLength;
+    capabilities->OutputReportByteLength = description.outputReportByteLength;
+    capabilities->FeatureReportByteLength = description.featureReportByteLength;
+    capabilities->NumberLinkCollectionNodes = 1;
+    capabilities->NumberInputValueCaps = static_cast<USHORT>(description.inputValueCaps.size());
+    return HIDP_STATUS_SUCCESS;
+}
+
+NTSTATUS SimHid::HidP_GetValueCaps(HIDP_REPORT_TYPE reportType, PHIDP_VALUE_CAPS valueCaps,
+                                   PUSHORT valueCapsLength, PHIDP_PREPARSED_DATA preparsedData) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (auto status = _faults.Take("HidP_GetValueCaps")) return static_cast<NTSTATUS>(*status);
+    SimHidDevice* device = DeviceOf(preparsedData);
+    if (!device || !valueCapsLength) return HIDP_STATUS_INVALID_PREPARSED_DATA;
+    // Only input reports carry values on the simulated devices.
+    static const std::vector<HIDP_VALUE_CAPS> kNone;
+    const auto& caps = reportType == HidP_Input ? device->Description().inputValueCaps : kNone;
+    const std::size_t copied = std::min<std::size_t>(*valueCapsLength, caps.size());
+    if (copied != 0 && !valueCaps) return HIDP_STATUS_INVALID_PREPARSED_DATA;
+    std::copy_n(caps.begin(), copied, valueCaps);
+    *valueCapsLength = static_cast<USHORT>(copied);
+    return copied < caps.size() ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
+}
+
+BOOL SimHid::ReadFile(HANDLE file, LPVOID buffer, DWORD numberOfBytesToRead,
+                      LPDWORD numberOfBytesRead, LPOVERLAPPED overlapped) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (numberOfBytesRead) *numberOfBytesRead = 0;
+    if (_kernel.Faulted("ReadFile")) return FALSE;
+    auto open = HandleOf(file);
+    if (!open) return FALSE;
+    // Only synchronous reads, as the system opens its devices.
+    if (overlapped || !buffer || !numberOfBytesRead) return Fail(ERROR_INVALID_PARAMETER);
+    SimHidDevice& device = open->device;
+    if (Refused(device, "ReadFile")) return FALSE;
+    // The class driver hands out whole reports only.
+    if (numberOfBytesToRead < device.Description().inputReportByteLength) {
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    }
+    if (device._input.empty()) {
+        PendingRead pending{CallingThreadHandle()};
+        _pendingReads.push_back(&pending);
+        const std::function<bool()> ready = [&] {
+            return pending.cancelled || _kernel.Object<DeviceHandle>(file) != open ||
+                   !device._input.empty();
+        };
+        _scheduler.Wait(world, ready);
+        _pendingReads.remove(&pending);
+        // A cancelled read ends even when a report came in meanwhile; the report stays queued.
+        if (pending.cancelled || _kernel.Object<DeviceHandle>(file) != open) {
+            return Fail(ERROR_OPERATION_ABORTED);
+        }
+    }
+    const std::vector<BYTE> report = std::move(device._input.front());
+    device._input.pop_front();
+    std::copy(report.begin(), report.end(), static_cast<BYTE*>(buffer));
+    *numberOfBytesRead = static_cast<DWORD>(report.size());
+    if (_exchangeListener) _exchangeListener(device, Exchange::Read, report);
+    return TRUE;
+}
+
+BOOL SimHid::WriteFile(HANDLE file, LPCVOID buffer, DWORD numberOfBytesToWrite,
+                       LPDWORD numberOfBytesWritten, LPOVERLAPPED overlapped) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (numberOfBytesWritten) *numberOfBytesWritten = 0;
+    if (_kernel.Faulted("WriteFile")) return FALSE;
+    auto open = HandleOf(file);
+    if (!open) return FALSE;
+    if (overlapped || !buffer || !numberOfBytesWritten) return Fail(ERROR_INVALID_PARAMETER);
+    SimHidDevice& device = open->device;
+    if (Refused(device, "WriteFile")) return FALSE;
+    // The class driver takes exactly one output report per write.
+    if (numberOfBytesToWrite != device.Description().outputReportByteLength) {
+        return Fail(ERROR_INVALID_USER_BUFFER);
+    }
+    const DWORD taken = std::min(numberOfBytesToWrite, device._writeLimit.value_or(~DWORD{0}));
+    const auto* bytes = static_cast<const BYTE*>(buffer);
+    std::vector<BYTE> report(bytes, bytes + taken);
+    device._reports.push_back({HidReport::Kind::Output, report});
+    if (_exchangeListener) _exchangeListener(device, Exchange::Write, report);
+    if (const DWORD error = device.OnOutputReport(report)) return Fail(error);
+    *numberOfBytesWritten = taken;
+    return TRUE;
+}
+
+BOOLEAN SimHid::HidD_SetFeature(HANDLE hidDeviceObject, PVOID reportBuffer,
+                                ULONG reportBufferLength) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (_kernel.Faulted("HidD_SetFeature")) return FALSE;
+    auto open = HandleOf(hidDeviceObject);
+    if (!open) return FALSE;
+    if (!reportBuffer || reportBufferLength == 0) return Fail(ERROR_INVALID_PARAMETER);
+    SimHidDevice& device = open->device;
+    if (Refused(device, "HidD_SetFeature")) return FALSE;
+    const auto* bytes = static_cast<const BYTE*>(reportBuffer);
+    std::vector<BYTE> report(bytes, bytes + reportBufferLength);
+    device._reports.push_back({HidReport::Kind::SetFeature, report});
+    if (_exchangeListener) _exchangeListener(device, Exchange::SetFeature, report);
+    if (const DWORD error = device.OnSetFeature(report)) return Fail(error);
+    return TRUE;
+}
+
+BOOLEAN SimHid::HidD_GetFeature(HANDLE hidDeviceObject, PVOID reportBuffer,
+                                ULONG reportBufferLength) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (_kernel.Faulted("HidD_GetFeature")) return FALSE;
+    auto open = HandleOf(hidDeviceObject);
+    if (!open) return FALSE;
+    if (!reportBuffer || reportBufferLength == 0) return Fail(ERROR_INVALID_PARAMETER);
+    SimHidDevice& device = open->device;
+    if (Refused(device, "HidD_GetFeature")) return FALSE;
+    auto* bytes = static_cast<BYTE*>(reportBuffer);
+    device._reports.push_back(
+        {HidReport::Kind::GetFeature, std::vector<BYTE>(bytes, bytes + reportBufferLength)});
+    if (const DWORD error = device.OnGetFeature(bytes, reportBufferLength)) return Fail(error);
+    if (_exchangeListener) {
+        _exchangeListener(device, Exchange::GetFeature,
+                          std::vector<BYTE>(bytes, bytes + reportBufferLength));
+    }
+    return TRUE;
+}
+
+void SimHid::SetExchangeListener(ExchangeListener listener) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    _exchangeListener = std::move(listener);
+}
+
+BOOL SimHid::CancelSynchronousIo(HANDLE thread) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (_kernel.Faulted("CancelSynchronousIo")) return FALSE;
+    bool cancelled = false;
+    for (PendingRead* pending : _pendingReads) {
+        if (thread != nullptr && pending->thread == thread) {
+            pending->cancelled = true;
+            cancelled = true;
+        }
+    }
+    // As on Windows: nothing to cancel when the thread is not blocked in a read.
+    if (!cancelled) return Fail(ERROR_NOT_FOUND);
+    _scheduler.Notify(world);
+    return TRUE;
+}
+
+}  // namespace platform::sim
