@@ -1,0 +1,120 @@
+// The frame's configuration: display geometry, the touch controller's identity, report ids and
+// touch viewport, read from the registry with a validated default for every value that is missing
+// or out of range. Each getter takes the settings lock for its one field. A watch thread can
+// re-read the settings whenever something changes under the configuration root.
+#pragma once
+
+#include <atomic>
+
+#include "platform/kernel.h"
+#include "platform/registry.h"
+#include "platform/security.h"
+#include "platform/sync.h"
+#include "platform/win32types.h"
+#include "settings/registry.h"
+
+// How the frame's geometry is given: 1 as percentages of the screen, 2 in pixels. Any other value
+// is invalid.
+enum VBDisplayMode : INT {
+    VBDisplayModePercentage = 1,
+    VBDisplayModePixels = 2,
+};
+
+class AmbRegSettings {
+public:
+    // Reads nothing: the values stay zero (report ids 6 and 5) until the first ReadSettings.
+    AmbRegSettings(platform::Registry& registry, platform::Kernel& kernel,
+                   platform::Security& security, HKEY root);
+    // The owner stops the watch first: destroying a running watch thread ends the process.
+    ~AmbRegSettings() = default;
+    AmbRegSettings(const AmbRegSettings&) = delete;
+    AmbRegSettings& operator=(const AmbRegSettings&) = delete;
+
+    // Reads every value again. Owners extend it to apply what was read; the watch thread calls it
+    // after each change.
+    virtual void ReadSettings();
+    // Each takes the lock for its whole run; the lock is not held between the two.
+    void ReadDisplaySettings();
+    void ReadTouchSettings();
+
+    // Starts the watch thread unless it runs.
+    void StartMonitoring();
+    // Ends the watch thread and waits for it. Never from the watch thread itself.
+    void StopMonitoring();
+
+    VBDisplayMode GetDisplayMode() const;
+    DWORD GetDisplayNativeResolutionX() const;
+    DWORD GetDisplayNativeResolutionY() const;
+    DWORD GetDisplayViewportX() const;
+    DWORD GetDisplayViewportY() const;
+    DWORD GetPxPositionY() const;
+    DWORD GetDisplayAnimationSteps() const;
+    DWORD GetDisplayAnimationIntervalMilliseconds() const;
+    bool IsLegacy() const;
+    USHORT GetTouchVendorId() const;
+    USHORT GetTouchProductId() const;
+    BYTE GetTouchReportId() const;
+    BYTE GetTouchPropsReportId() const;
+    BYTE GetTouchInputMethod() const;
+    float GetTouchViewportLeft() const;
+    float GetTouchViewportTop() const;
+    float GetTouchViewportRight() const;
+    float GetTouchViewportBottom() const;
+
+private:
+    // Owns one kernel event.
+    class Event {
+    public:
+        explicit Event(platform::Kernel& kernel) : _kernel(kernel) {}
+        ~Event() { Close(); }
+        Event(const Event&) = delete;
+        Event& operator=(const Event&) = delete;
+
+        bool Create(bool manualReset);
+        void Close();
+        HANDLE Get() const { return _handle; }
+
+    private:
+        platform::Kernel& _kernel;
+        HANDLE _handle = nullptr;
+    };
+
+    // A value of the configuration; a read that fails (missing, unreadable, another type) reads
+    // as 0, as a missing value does.
+    DWORD ReadValue(LPCWSTR subKeyPath, LPCWSTR valueName) const;
+    template <class Field>
+    Field Get(const Field& field) const;
+    HRESULT WatchSettings();
+
+    platform::Registry& _registry;
+    platform::Kernel& _kernel;
+    platform::Security& _security;
+
+    mutable platform::Mutex _lock;
+    VBDisplayMode _displayMode = static_cast<VBDisplayMode>(0);
+    DWORD _nativeResolutionX = 0;
+    DWORD _nativeResolutionY = 0;
+    DWORD _viewportX = 0;
+    DWORD _viewportY = 0;
+    DWORD _pxPositionY = 0;
+    DWORD _animationSteps = 0;
+    DWORD _animationIntervalMilliseconds = 0;
+    bool _isLegacy = false;
+    USHORT _touchVendorId = 0;
+    USHORT _touchProductId = 0;
+    BYTE _touchReportID = 6;
+    BYTE _touchPropsReportID = 5;
+    BYTE _touchInputMethod = 0;
+    float _touchViewportLeft = 0.0f;
+    float _touchViewportTop = 0.0f;
+    float _touchViewportRight = 0.0f;
+    float _touchViewportBottom = 0.0f;
+
+    HKEY _root;
+    platform::Thread _watchThread;
+    RegKey _watchKey;
+    std::atomic<bool> _running{false};
+    // Set to end the watch; made when the watch starts and closed once it has ended.
+    Event _stopEvent;
+    Event _changeEvent;
+};
