@@ -1,0 +1,246 @@
+#include "devices/hid_client.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "log/log.h"
+#include "platform/world.h"
+
+// The thread's last error as a status, logged at the line that detected the failure (nothing
+// for error 0).
+#define LOG_LAST_ERROR_STATUS() LogHResult(HRESULT_FROM_WIN32(GetLastError()))
+
+namespace {
+
+bool IsOpenHandle(HANDLE handle) { return handle != nullptr && handle != INVALID_HANDLE_VALUE; }
+
+const wchar_t* Outcome(bool succeeded) { return succeeded ? L"successful" : L"failed"; }
+
+// Owns a device information list; a failure to destroy it is traced.
+class DeviceInfoList {
+public:
+    DeviceInfoList(platform::Hid& hid, platform::Kernel& kernel, HDEVINFO list)
+        : _hid(hid), _kernel(kernel), _list(list) {}
+    ~DeviceInfoList() {
+        if (!_hid.SetupDiDestroyDeviceInfoList(_list)) LOG_LAST_ERROR_STATUS();
+    }
+    DeviceInfoList(const DeviceInfoList&) = delete;
+    DeviceInfoList& operator=(const DeviceInfoList&) = delete;
+
+private:
+    DWORD GetLastError() const { return _kernel.GetLastError(); }
+
+    platform::Hid& _hid;
+    platform::Kernel& _kernel;
+    const HDEVINFO _list;
+};
+
+// Owns a device's preparsed data.
+class PreparsedData {
+public:
+    explicit PreparsedData(platform::Hid& hid) : _hid(hid) {}
+    ~PreparsedData() {
+        if (_data) _hid.HidD_FreePreparsedData(_data);
+    }
+    PreparsedData(const PreparsedData&) = delete;
+    PreparsedData& operator=(const PreparsedData&) = delete;
+
+    PHIDP_PREPARSED_DATA* Receive() { return &_data; }
+    PHIDP_PREPARSED_DATA get() const { return _data; }
+
+private:
+    platform::Hid& _hid;
+    PHIDP_PREPARSED_DATA _data = nullptr;
+};
+
+}  // namespace
+
+HidDeviceList::HidDeviceList(platform::Hid& hid, platform::Kernel& kernel) : _kernel(kernel) {
+    Enumerate(hid);
+    Log(TRACE_LEVEL_INFORMATION, L"Total number of HID devices: %d",
+        static_cast<int>(_devicepaths.size()));
+}
+
+const HidDeviceList& HidDeviceList::Instance() {
+    return *platform::World::Current().Instance<HidDeviceList>([](platform::World& world) {
+        const platform::Platform& platform = world.GetPlatform();
+        return std::make_unique<HidDeviceList>(platform.hid, platform.kernel);
+    });
+}
+
+void HidDeviceList::Enumerate(platform::Hid& hid) {
+    GUID hidGuid{};
+    hid.HidD_GetHidGuid(&hidGuid);
+    const HDEVINFO info =
+        hid.SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (info == INVALID_HANDLE_VALUE) {
+        LOG_LAST_ERROR_STATUS();
+        return;
+    }
+    const DeviceInfoList owner(hid, _kernel, info);
+    constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
+    for (DWORD member = 0;; ++member) {
+        SP_DEVICE_INTERFACE_DATA interfaceData{};
+        interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
+        if (!hid.SetupDiEnumDeviceInterfaces(info, nullptr, &hidGuid, member, &interfaceData)) {
+            if (GetLastError() != ERROR_NO_MORE_ITEMS) LOG_LAST_ERROR_STATUS();
+            return;
+        }
+        DWORD requiredSize = 0;
+        const BOOL bSuccess = hid.SetupDiGetDeviceInterfaceDetailW(info, &interfaceData, nullptr, 0,
+                                                                   &requiredSize, nullptr);
+        LogAssert((!bSuccess && (GetLastError() == ERROR_INSUFFICIENT_BUFFER)));
+        if (requiredSize == 0) return;
+        // DWORD storage keeps the record's alignment; at least the fixed part is there.
+        const std::size_t size = std::max<std::size_t>(requiredSize, kPathOffset + sizeof(WCHAR));
+        std::vector<DWORD> storage((size + sizeof(DWORD) - 1) / sizeof(DWORD));
+        auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_W>(storage.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        if (!hid.SetupDiGetDeviceInterfaceDetailW(info, &interfaceData, detail, requiredSize,
+                                                  nullptr, nullptr)) {
+            LOG_LAST_ERROR_STATUS();
+            return;
+        }
+        // The path ends at its terminator, or at the end of the space it was given.
+        const auto* path = reinterpret_cast<const WCHAR*>(
+            reinterpret_cast<const BYTE*>(storage.data()) + kPathOffset);
+        const std::size_t capacity = (size - kPathOffset) / sizeof(WCHAR);
+        _devicepaths.emplace_back(path, std::find(path, path + capacity, L'\0'));
+    }
+}
+
+HidClient::HidClient(platform::Hid& hid, platform::Kernel& kernel, const HidDeviceList& devices)
+    : _hid(hid), _kernel(kernel), _devices(devices) {}
+
+HidClient::~HidClient() { Close(); }
+
+bool HidClient::Open(USHORT vendorId, USHORT productId, USHORT usagePage, USHORT usage,
+                     int outputReportLength, int index) {
+    const std::vector<std::wstring>& paths = _devices.Paths();
+    if (paths.empty()) return false;
+    int matches = 0;
+    for (const std::wstring& path : paths) {
+        Log(TRACE_LEVEL_INFORMATION, L"Checking on device path: %s", path.c_str());
+        Close();
+        SECURITY_ATTRIBUTES security{};
+        security.nLength = sizeof(SECURITY_ATTRIBUTES);
+        security.lpSecurityDescriptor = nullptr;
+        security.bInheritHandle = TRUE;
+        const HANDLE device = _hid.CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                               FILE_SHARE_READ | FILE_SHARE_WRITE, &security,
+                                               OPEN_EXISTING, FILE_ATTRIBUTE_DEVICE, nullptr);
+        if (!IsOpenHandle(device)) {
+            LOG_LAST_ERROR_STATUS();
+            continue;
+        }
+        _device.store(device);
+        HIDD_ATTRIBUTES attributes{};
+        attributes.Size = sizeof(HIDD_ATTRIBUTES);
+        if (!_hid.HidD_GetAttributes(device, &attributes)) {
+            Close();
+            continue;
+        }
+        Log(TRACE_LEVEL_INFORMATION, L"Hid Device(%s) VID: 0x%04x, PID: 0x%04x, Ver: 0x%04x",
+            path.c_str(), attributes.VendorID, attributes.ProductID, attributes.VersionNumber);
+        if (!ReadCapabilities(device)) {
+            Close();
+            continue;
+        }
+        const bool matched =
+            (vendorId == 0 || vendorId == attributes.VendorID) &&
+            (productId == 0 || productId == attributes.ProductID) &&
+            (usagePage == 0 || (usagePage == _caps.UsagePage && usage == _caps.Usage)) &&
+            (outputReportLength <= 0 || outputReportLength == _caps.OutputReportByteLength);
+        if (matched) {
+            if (matches == index) {
+                _devicePath = path;
+                Log(TRACE_LEVEL_INFORMATION, L"Found device: %s", path.c_str());
+                return true;
+            }
+            ++matches;
+        }
+        Close();
+    }
+    return false;
+}
+
+bool HidClient::ReadCapabilities(HANDLE device) {
+    // Cleared first, so that a device whose capabilities cannot be read is judged on nothing
+    // rather than on those of the device tried before it.
+    _caps = HIDP_CAPS{};
+    PreparsedData preparsed(_hid);
+    if (_hid.HidD_GetPreparsedData(device, preparsed.Receive()) && preparsed.get()) {
+        if (_hid.HidP_GetCaps(preparsed.get(), &_caps) != HIDP_STATUS_SUCCESS) _caps = HIDP_CAPS{};
+        if (_caps.NumberInputValueCaps != 0) {
+            std::vector<HIDP_VALUE_CAPS> valueCaps(_caps.NumberInputValueCaps);
+            USHORT count = _caps.NumberInputValueCaps;
+            if (_hid.HidP_GetValueCaps(HidP_Input, valueCaps.data(), &count, preparsed.get()) ==
+                HIDP_STATUS_SUCCESS) {
+                for (std::size_t i = 0; i < count && i < valueCaps.size(); ++i) {
+                    const int entry = static_cast<int>(i);
+                    Log(TRACE_LEVEL_INFORMATION, L"UsagePage[%d]=%d, ReportId[%d]=%d", entry,
+                        valueCaps[i].UsagePage, entry, valueCaps[i].ReportID);
+                }
+            }
+        }
+    }
+    return _caps.Usage != 0 && _caps.UsagePage != 0;
+}
+
+bool HidClient::IsValid() const { return IsOpenHandle(_device.load()); }
+
+std::vector<BYTE> HidClient::ReadInputReport() {
+    const HANDLE device = _device.load();
+    const DWORD length = _caps.InputReportByteLength;
+    if (!IsOpenHandle(device) || length == 0) return {};
+    std::vector<BYTE> report(length);
+    DWORD read = 0;
+    const bool succeeded =
+        _hid.ReadFile(device, report.data(), length, &read, nullptr) && read == length;
+    Log(TRACE_LEVEL_INFORMATION, L"Operation %s", Outcome(succeeded));
+    if (!succeeded) report.clear();
+    return report;
+}
+
+bool HidClient::WriteOutputReport(const BYTE* bytes, DWORD length) {
+    const HANDLE device = _device.load();
+    if (length == 0 || bytes == nullptr || !IsOpenHandle(device)) return false;
+    const std::string dump = HexDump(bytes, length);
+    Log(TRACE_LEVEL_INFORMATION, L"Sending Output Report bytes:\n%S", dump.c_str());
+    DWORD written = 0;
+    const bool succeeded =
+        _hid.WriteFile(device, bytes, length, &written, nullptr) && written == length;
+    Log(TRACE_LEVEL_INFORMATION, L"Operation %s", Outcome(succeeded));
+    return succeeded;
+}
+
+bool HidClient::SetFeatureReport(const BYTE* bytes, DWORD length) {
+    const HANDLE device = _device.load();
+    if (length == 0 || bytes == nullptr || !IsOpenHandle(device)) return false;
+    const std::string dump = HexDump(bytes, length);
+    Log(TRACE_LEVEL_INFORMATION, L"Setting Feature Report bytes:\n%S", dump.c_str());
+    // The class driver only reads the buffer; its signature is not const.
+    const bool succeeded = _hid.HidD_SetFeature(device, const_cast<BYTE*>(bytes), length) != FALSE;
+    Log(TRACE_LEVEL_INFORMATION, L"Operation %s", Outcome(succeeded));
+    return succeeded;
+}
+
+bool HidClient::GetFeatureReport(FeatureReport& buffer) {
+    const HANDLE device = _device.load();
+    if (!IsOpenHandle(device)) return false;
+    const bool succeeded =
+        _hid.HidD_GetFeature(device, buffer.data(), static_cast<ULONG>(buffer.size())) != FALSE;
+    if (succeeded) {
+        const std::string dump = HexDump(buffer.data(), buffer.size());
+        Log(TRACE_LEVEL_INFORMATION, L"Getting Feature Report bytes:\n%S", dump.c_str());
+    }
+    Log(TRACE_LEVEL_INFORMATION, L"Operation %s", Outcome(succeeded));
+    return succeeded;
+}
+
+void HidClient::Close() {
+    const HANDLE device = _device.exchange(nullptr);
+    if (IsOpenHandle(device)) _hid.CloseHandle(device);
+}

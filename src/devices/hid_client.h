@@ -1,0 +1,85 @@
+// One opened HID device, found among the HID device interfaces present when the process started.
+//
+// The client finds a device by vendor, product, top-level usage and output report length, opens
+// it for synchronous reading and writing, and exchanges input, output and feature reports with
+// it, tracing every exchange byte by byte. It has no lock and no thread: its owner serialises
+// calls, except that another thread may Close it to end a read blocked in ReadInputReport once
+// that thread's synchronous I/O has been cancelled.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <string>
+#include <vector>
+
+#include "platform/hid.h"
+#include "platform/kernel.h"
+#include "platform/win32types.h"
+
+// The device interface paths of the HID devices present when the list was made, in SetupAPI's
+// order. The process's list is made once, at start-up, and never refreshed: a device that
+// arrives later is not found until the process restarts.
+class HidDeviceList {
+public:
+    // Enumerates the HID interfaces present now.
+    HidDeviceList(platform::Hid& hid, platform::Kernel& kernel);
+    HidDeviceList(const HidDeviceList&) = delete;
+    HidDeviceList& operator=(const HidDeviceList&) = delete;
+
+    // The process's list, made on first use.
+    static const HidDeviceList& Instance();
+
+    const std::vector<std::wstring>& Paths() const { return _devicepaths; }
+
+private:
+    void Enumerate(platform::Hid& hid);
+    DWORD GetLastError() const { return _kernel.GetLastError(); }
+
+    platform::Kernel& _kernel;
+    std::vector<std::wstring> _devicepaths;
+};
+
+class HidClient {
+public:
+    // Feature reads always ask for this many bytes, the report id byte included.
+    static constexpr std::size_t kFeatureReportLength = 12;
+    using FeatureReport = std::array<BYTE, kFeatureReportLength>;
+
+    HidClient(platform::Hid& hid, platform::Kernel& kernel, const HidDeviceList& devices);
+    virtual ~HidClient();
+    HidClient(const HidClient&) = delete;
+    HidClient& operator=(const HidClient&) = delete;
+
+    // Opens the index-th matching device (from 0, in list order). A vendor id, product id or
+    // usage page of 0 and an output report length of 0 or less match every device; the usage
+    // counts only with a nonzero usage page. Closes whatever the client held first.
+    bool Open(USHORT vendorId, USHORT productId, USHORT usagePage, USHORT usage,
+              int outputReportLength, int index);
+    bool IsValid() const;
+    // Blocks until one whole input report has been read; empty on failure or cancellation.
+    std::vector<BYTE> ReadInputReport();
+    // The buffers start with the report id byte.
+    bool WriteOutputReport(const BYTE* bytes, DWORD length);
+    bool SetFeatureReport(const BYTE* bytes, DWORD length);
+    // buffer[0] holds the report id on entry; the whole buffer holds the report on success.
+    bool GetFeatureReport(FeatureReport& buffer);
+    void Close();
+
+    // Of the device last tried by Open.
+    const HIDP_CAPS& GetCapabilities() const { return _caps; }
+    // Of the device last found by Open; empty before the first success.
+    const std::wstring& GetDevicePath() const { return _devicePath; }
+
+private:
+    bool ReadCapabilities(HANDLE device);
+    DWORD GetLastError() const { return _kernel.GetLastError(); }
+
+    platform::Hid& _hid;
+    platform::Kernel& _kernel;
+    const HidDeviceList& _devices;
+    // Atomic so that Close from the stopping thread and a read on the owner's thread do not race.
+    std::atomic<HANDLE> _device{nullptr};
+    HIDP_CAPS _caps{};
+    std::wstring _devicePath;
+};
