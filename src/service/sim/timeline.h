@@ -1,24 +1,73 @@
-// The simulated host's timeline: one line per record, as people read it.
+// The simulated host's timeline: one line per record, as people read it ("[s.mmm] ...") or as
+// programs read it (one JSON object a line).
+//
+//   [0.000] service SetServiceStatus SERVICE_RUNNING   {"t":0,"type":"service",...}
+//   [1.000] L4 System is in UNLOCKED.                 {"t":1000,"type":"trace","level":4,...}
+//   [1.000] touch SetFeature 06 ff ff 02              {"t":1000,"type":"hid","device":"touch",...}
+//   [1.000] gfx SetInfo enable=1 x=95 y=95 p=6 hr=0x00000000
+//   [3.000] event SetEvent Global\B8FABD2A-0DA3-465B-9DFA-712AB3F86F64
 #pragma once
 
 #include <cstdio>
 #include <string>
+#include <string_view>
+#include <vector>
 
+#include "platform/sim/gfx_driver_sim.h"
+#include "platform/sim/scheduler.h"
 #include "platform/sim/tracing_sim.h"
 
 namespace kelvo::host {
+
+using Millis = platform::sim::Scheduler::Millis;
+
+enum class TimelineFormat { Text, Json };
 
 // UTF-8 of wide text (UTF-16 or UTF-32, as wchar_t is on the platform); bad code units become
 // U+FFFD.
 std::string ToUtf8(const std::wstring& text);
 
-// "[seconds.millis]" for a virtual time in milliseconds.
-std::string TimeStamp(platform::sim::Scheduler::Millis time);
+// "[seconds.millis]" for a time in milliseconds.
+std::string TimeStamp(Millis time);
 
-// "[s.mmm] L<level> <text>", continuation lines of a multi-line text indented by two spaces.
-std::string FormatTraceLine(const platform::sim::TraceEvent& event);
+// The text as a JSON string, quotes included.
+std::string JsonString(std::string_view utf8);
 
-// Writes every trace event up to maxLevel to the stream as it is recorded.
-void PrintTraces(platform::sim::SimTracing& tracing, std::FILE* out, UCHAR maxLevel);
+// The state's name as winsvc.h spells it ("SERVICE_RUNNING"), or its number.
+std::string ServiceStateName(DWORD state);
+
+// "L<level> <text>", continuation lines of a multi-line text indented by two spaces.
+std::string FormatTrace(const platform::sim::TraceEvent& event, TimelineFormat format);
+// op: SetFeature, GetFeature, Write or Read; bytes as they crossed the bus.
+std::string FormatHid(Millis time, std::string_view device, std::string_view op,
+                      const std::vector<BYTE>& bytes, TimelineFormat format);
+// A request (SetInfo, SetDeviceData) with what it asked for; a query with its answer only.
+std::string FormatGfx(const platform::sim::SimGfxDriver::Call& call, TimelineFormat format);
+std::string FormatNamedEvent(Millis time, std::string_view op, const std::wstring& name,
+                             TimelineFormat format);
+std::string FormatServiceStatus(Millis time, DWORD state, TimelineFormat format);
+
+// Writes each record to the stream as one line, flushed, in the order they come.
+class Timeline {
+public:
+    Timeline(std::FILE* out, TimelineFormat format, UCHAR maxTraceLevel)
+        : _out(out), _format(format), _maxTraceLevel(maxTraceLevel) {}
+
+    TimelineFormat Format() const { return _format; }
+
+    void Trace(const platform::sim::TraceEvent& event);
+    void Hid(Millis time, std::string_view device, std::string_view op,
+             const std::vector<BYTE>& bytes);
+    void Gfx(const platform::sim::SimGfxDriver::Call& call);
+    void NamedEvent(Millis time, std::string_view op, const std::wstring& name);
+    void ServiceStatus(Millis time, DWORD state);
+
+private:
+    void Write(const std::string& line);
+
+    std::FILE* _out;
+    TimelineFormat _format;
+    UCHAR _maxTraceLevel;
+};
 
 }  // namespace kelvo::host

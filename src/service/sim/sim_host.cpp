@@ -1,0 +1,331 @@
+#include "service/sim/sim_host.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+#include <type_traits>
+
+#include "events/system_event.h"
+#include "events/system_event_monitor.h"
+#include "platform/sim/reg_file.h"
+#include "platform/sim/touch_controller_sim.h"
+#include "service/host_resources.h"
+
+namespace kelvo::host {
+
+namespace {
+
+using platform::sim::Scheduler;
+using platform::sim::SimHid;
+using platform::sim::SimTouchController;
+
+constexpr const wchar_t* kConfigurationRoot = L"SOFTWARE\\Corvane\\Nolt\\AMB";
+constexpr const wchar_t* kTouchKey = L"SOFTWARE\\Corvane\\Nolt\\AMB\\Touch";
+
+// The control manager starts the service with its binary path as the command line.
+constexpr const wchar_t* kCommandLine = L"\"C:\\Program Files\\Kelvo\\Kelvo.exe\"";
+
+// The two events the component behind the touch controller waits on.
+constexpr const wchar_t* kTouchEnableEvent = L"Global\\E1B3BA36-271D-421D-B020-610D3533D14F";
+constexpr const wchar_t* kTouchDisableEvent = L"Global\\D541C07D-A31D-4F4E-BF71-0BE5AA3EF88C";
+
+// The one device name of the device-interface broadcasts.
+constexpr const wchar_t* kBroadcastDeviceName =
+    L"\\\\?\\DISPLAY#KLV0A01#4&2b9f3c1d&0&UID4352#{e6dfdc31-31d0-46ac-86af-da1eb05fc599}";
+
+constexpr const wchar_t* kHidClassSuffix = L"#{4d1e55b2-f16f-11cf-88cb-001111000030}";
+
+constexpr BYTE kDefaultReportId = 6;
+constexpr BYTE kDefaultPropsReportId = 5;
+
+std::wstring HidPath(USHORT vendorId, USHORT productId, unsigned collection, unsigned instance) {
+    wchar_t path[96];
+    std::swprintf(path, sizeof path / sizeof path[0],
+                  L"\\\\?\\HID#VID_%04X&PID_%04X&Col%02u#7&2e41c3d5&0&%04u", vendorId, productId,
+                  collection, instance);
+    return path + std::wstring(kHidClassSuffix);
+}
+
+const char* ExchangeName(SimHid::Exchange exchange) {
+    switch (exchange) {
+        case SimHid::Exchange::Write:
+            return "Write";
+        case SimHid::Exchange::SetFeature:
+            return "SetFeature";
+        case SimHid::Exchange::GetFeature:
+            return "GetFeature";
+        case SimHid::Exchange::Read:
+            return "Read";
+    }
+    return "?";
+}
+
+}  // namespace
+
+// A kernel handle the host holds for the length of the play.
+class SimHost::OwnedHandle {
+public:
+    OwnedHandle(platform::Kernel& kernel, HANDLE handle) : _kernel(kernel), _handle(handle) {}
+    ~OwnedHandle() {
+        if (_handle != nullptr) _kernel.CloseHandle(_handle);
+    }
+    OwnedHandle(const OwnedHandle&) = delete;
+    OwnedHandle& operator=(const OwnedHandle&) = delete;
+
+    HANDLE Get() const { return _handle; }
+
+private:
+    platform::Kernel& _kernel;
+    HANDLE _handle;
+};
+
+SimHost::SimHost(const WorldOptions& options, Timeline& timeline)
+    : _options(options),
+      _timeline(timeline),
+      _world(options.realtime ? platform::sim::ClockMode::RealTime
+                              : platform::sim::ClockMode::Manual) {}
+
+SimHost::~SimHost() {
+    _touchEvents.clear();
+    _module.reset();
+}
+
+platform::sim::SimRegistry& SimHost::Registry() { return _world.GetRegistry(); }
+
+const wchar_t* SimHost::HotKeyEventName(HotKey key) {
+    switch (key) {
+        case HotKey::Slate:
+            return L"Global\\C7A895C6-AADF-4716-AFD3-7010911BF578";
+        case HotKey::Dock:
+            return L"Global\\D51F2B12-CFDB-4A41-8D09-4E49185BF450";
+        case HotKey::Lock:
+            return L"Global\\FA9B054F-1052-4669-A7C8-E0415F7314F0";
+        case HotKey::Unlock:
+            return L"Global\\A1733214-D3C7-4123-8E8F-31E371B18493";
+        case HotKey::Toggle:
+            return L"Global\\B8FABD2A-0DA3-465B-9DFA-712AB3F86F64";
+    }
+    return L"";
+}
+
+bool SimHost::Build(std::string* error) {
+    Listen();
+    if (!_options.registryFile.empty() &&
+        !platform::sim::LoadRegFile(Registry(), _options.registryFile, error)) {
+        if (error) *error = _options.registryFile + ": " + *error;
+        return false;
+    }
+    _world.GetTracing().SetSessionLevel(_options.level);
+    platform::sim::SimWindowing& windowing = _world.GetWindowing();
+    windowing.SetSystemMetric(SM_CONVERTIBLESLATEMODE, _options.slate);
+    windowing.SetSystemMetric(SM_SYSTEMDOCKED, _options.docked);
+    AddTouchController();
+    AddButtons();
+    if (_options.touch == TouchKind::Events) CreateTouchEvents();
+
+    platform::sim::SimGfxDriver& driver = _world.GetCom().GfxDriver();
+    driver.OfferFrameInterface(_options.gfx == GfxKind::Frame || _options.gfx == GfxKind::Off);
+    driver.OfferDeviceDataInterface(_options.gfx == GfxKind::DeviceData);
+    driver.SetFeatureEnabled(_options.gfx != GfxKind::Off);
+
+    SetUpService();
+    return true;
+}
+
+void SimHost::Listen() {
+    Scheduler& scheduler = _world.GetScheduler();
+    _world.GetTracing().SetListener(
+        [this](const platform::sim::TraceEvent& event) { _timeline.Trace(event); });
+    // Each listener runs under the world lock, so the clock can be read directly.
+    _world.GetHid().SetExchangeListener(
+        [this, &scheduler](const platform::sim::SimHidDevice& device, SimHid::Exchange exchange,
+                           const std::vector<BYTE>& bytes) {
+            auto it = _deviceNames.find(&device);
+            _timeline.Hid(scheduler.Now(), it == _deviceNames.end() ? "hid" : it->second,
+                          ExchangeName(exchange), bytes);
+        });
+    _world.GetCom().GfxDriver().SetCallListener(
+        [this](const platform::sim::SimGfxDriver::Call& call) { _timeline.Gfx(call); });
+    _world.GetKernel().SetNamedEventListener(
+        [this, &scheduler](std::string_view operation, const std::wstring& name) {
+            _timeline.NamedEvent(scheduler.Now(), operation, name);
+        });
+    _world.GetServices().SetStatusListener([this, &scheduler](const SERVICE_STATUS& status) {
+        _timeline.ServiceStatus(scheduler.Now(), status.dwCurrentState);
+    });
+}
+
+// A touch controller of the chosen kind, with the identity and report ids the service will look
+// for: the registry's, else the defaults of the controller the registry names ("IsLegacy").
+void SimHost::AddTouchController() {
+    platform::sim::SimRegistry& registry = Registry();
+    auto configured = [&registry](const wchar_t* name) {
+        return registry.GetDword(HKEY_LOCAL_MACHINE, kTouchKey, name).value_or(0);
+    };
+    const bool configuredLegacy = configured(L"IsLegacy") != 0;
+    const TouchKind kind =
+        _options.touch.value_or(configuredLegacy ? TouchKind::Legacy : TouchKind::Current1);
+    if (kind == TouchKind::Events || kind == TouchKind::None) return;
+
+    const bool legacy = kind == TouchKind::Legacy;
+    const auto vendorId = static_cast<USHORT>(configured(L"VID"));
+    const auto productId = static_cast<USHORT>(configured(L"PID"));
+    const auto reportId = static_cast<BYTE>(configured(L"AMB_HidReportId"));
+    const auto propsReportId = static_cast<BYTE>(configured(L"AMBProps_HidReportId"));
+    const USHORT vid = vendorId != 0 ? vendorId : (configuredLegacy ? 0x03EB : 0x04F3);
+    const USHORT pid = productId != 0 ? productId : (configuredLegacy ? 0x212A : 0x200A);
+    const std::wstring path = HidPath(vid, pid, 1, 0);
+    const USHORT version = kind == TouchKind::Current2 ? 2 : 1;
+    platform::sim::HidDeviceDescription description =
+        legacy ? SimTouchController::LegacyDescription(path)
+               : SimTouchController::CurrentDescription(version, path);
+    description.vendorId = vid;
+    description.productId = pid;
+    SimTouchController& controller = _world.GetHid().AddDevice<SimTouchController>(
+        legacy ? SimTouchController::Family::Legacy : SimTouchController::Family::Current, version,
+        description, reportId != 0 ? reportId : kDefaultReportId,
+        propsReportId != 0 ? propsReportId : kDefaultPropsReportId);
+    _deviceNames[&controller] = "touch";
+}
+
+void SimHost::AddButtons() {
+    for (int i = 0; i < _options.buttons; ++i) {
+        platform::sim::HidDeviceDescription description =
+            platform::sim::SimBezelButtons::ButtonsDescription(
+                L"", static_cast<USHORT>(kButtonReportLength));
+        description.path = HidPath(description.vendorId, description.productId,
+                                   static_cast<unsigned>(i + 1), static_cast<unsigned>(i + 1));
+        auto& buttons =
+            _world.GetHid().AddDevice<platform::sim::SimBezelButtons>(std::move(description));
+        _deviceNames[&buttons] = "button" + std::to_string(i);
+        _buttons.push_back(&buttons);
+    }
+}
+
+void SimHost::CreateTouchEvents() {
+    platform::sim::SimKernel& kernel = _world.GetKernel();
+    for (const wchar_t* name : {kTouchEnableEvent, kTouchDisableEvent}) {
+        _touchEvents.push_back(std::make_unique<OwnedHandle>(
+            kernel, kernel.CreateEventW(nullptr, FALSE, FALSE, name)));
+    }
+}
+
+// Kelvo.exe as installed: its resources, the command line the control manager gives it, and
+// the AppID that names the service.
+void SimHost::SetUpService() {
+    platform::sim::SimServices& services = _world.GetServices();
+    AddKelvoResources(services);
+    services.SetCommandLine(kCommandLine);
+    Registry().SetString(HKEY_CLASSES_ROOT, L"AppID\\" + std::wstring(CKelvoModule::kAppId),
+                         L"LocalService", KelvoServiceName());
+}
+
+void SimHost::Start() {
+    platform::sim::SimWorld& world = _world;
+    // As Kelvo.exe's static module object: its construction writes the process's first line.
+    _module.emplace(world.GetServices(), Registry(), world.GetCom(), world.GetKernel());
+    _process = platform::Thread(world.GetKernel(), [this] {
+        const int exitCode = KelvoMain(*_module, _world.GetServices(), SW_HIDE);
+        Scheduler::Lock lock(_world.GetScheduler().Mutex());
+        _exitCode = exitCode;
+        _processEnded = true;
+        _world.GetScheduler().Notify(lock);
+    });
+    RunUntilIdle();
+}
+
+void SimHost::RunUntilIdle() { _world.RunUntilIdle(); }
+
+bool SimHost::ProcessEnded() {
+    Scheduler::Lock lock(_world.GetScheduler().Mutex());
+    return _processEnded;
+}
+
+void SimHost::Play(const Command& command) {
+    Do(command.line, command.action);
+    RunUntilIdle();
+}
+
+void SimHost::Do(int line, const Action& action) {
+    platform::sim::SimWindowing& windowing = _world.GetWindowing();
+    std::visit(
+        [&](const auto& a) {
+            using T = std::decay_t<decltype(a)>;
+            if constexpr (std::is_same_v<T, Wait>) {
+                if (_options.realtime) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(a.milliseconds));
+                } else {
+                    _world.Advance(a.milliseconds);
+                }
+            } else if constexpr (std::is_same_v<T, SetMetric>) {
+                windowing.SetSystemMetric(a.index, a.value);
+            } else if constexpr (std::is_same_v<T, SettingChange>) {
+                windowing.SendSettingChange(a.name);
+            } else if constexpr (std::is_same_v<T, PowerEvent>) {
+                // The control manager's notice reaches the service's handler first; the
+                // broadcast to the windows follows once the handler is done.
+                _world.GetServices().SendControl(SERVICE_CONTROL_POWEREVENT, a.type);
+                RunUntilIdle();
+                windowing.Broadcast(WM_POWERBROADCAST, a.type, a.data);
+            } else if constexpr (std::is_same_v<T, PowerSettingChange>) {
+                windowing.SendPowerSettingChange(a.setting, a.value);
+            } else if constexpr (std::is_same_v<T, DeviceInterfaceChange>) {
+                windowing.SendDeviceInterfaceChange(a.eventCode, a.classGuid, kBroadcastDeviceName);
+            } else if constexpr (std::is_same_v<T, PressHotKey>) {
+                platform::sim::SimKernel& kernel = _world.GetKernel();
+                const wchar_t* name = HotKeyEventName(a.key);
+                OwnedHandle event(kernel, kernel.OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
+                if (event.Get() == nullptr || !kernel.SetEvent(event.Get())) {
+                    std::fprintf(stderr, "kelvo-sim: line %d: the hot-key event %s is not there\n",
+                                 line, ToUtf8(name).c_str());
+                }
+            } else if constexpr (std::is_same_v<T, ButtonReport>) {
+                _buttons.at(static_cast<std::size_t>(a.device))->QueueInputReport(a.report);
+            } else if constexpr (std::is_same_v<T, RegistrySet>) {
+                const std::wstring key = a.key.empty() ? std::wstring(kConfigurationRoot)
+                                                       : kConfigurationRoot + (L"\\" + a.key);
+                Registry().SetDword(HKEY_LOCAL_MACHINE, key, a.value, a.data);
+            } else if constexpr (std::is_same_v<T, RegistryDelete>) {
+                const std::wstring key = a.key.empty() ? std::wstring(kConfigurationRoot)
+                                                       : kConfigurationRoot + (L"\\" + a.key);
+                Registry().DeleteValue(HKEY_LOCAL_MACHINE, key, a.value);
+            } else if constexpr (std::is_same_v<T, PostMonitorEvent>) {
+                const HWND window =
+                    windowing.FindWindowW(SystemEventMonitor::kWindowClassName, nullptr);
+                if (window == nullptr ||
+                    !windowing.PostMessageW(window, WM_MONITOR_EVENT, a.type, 0)) {
+                    std::fprintf(stderr, "kelvo-sim: line %d: the monitor window is not there\n",
+                                 line);
+                }
+            } else {
+                static_assert(std::is_same_v<T, Stop>);
+            }
+        },
+        action);
+}
+
+std::optional<int> SimHost::Finish() {
+    if (!_process.joinable()) return _exitCode;
+    _world.GetServices().SendControl(SERVICE_CONTROL_STOP);
+    RunUntilIdle();
+    Scheduler& scheduler = _world.GetScheduler();
+    constexpr Scheduler::Millis kStopAllowance = 60000;
+    if (_options.realtime) {
+        // The world runs on its own; the service has a minute to stop.
+        Scheduler::Lock lock(scheduler.Mutex());
+        const std::function<bool()> ended = [this] { return _processEnded; };
+        if (!scheduler.Wait(lock, ended, scheduler.Now() + kStopAllowance)) return std::nullopt;
+    } else {
+        // Only as far as the service needs; one that keeps waking itself has a minute.
+        const Scheduler::Millis stopped = _world.Now();
+        while (!ProcessEnded()) {
+            if (_world.Now() - stopped > kStopAllowance || !scheduler.AdvanceToNextDue()) {
+                return std::nullopt;
+            }
+        }
+    }
+    _process.join();
+    return _exitCode;
+}
+
+}  // namespace kelvo::host

@@ -1,0 +1,76 @@
+// The simulated host: a simulated Windows set up as a convertible tablet with Kelvo installed as
+// a service, the service started in it exactly as the control manager starts Kelvo.exe, and a
+// player that does to the machine what a scenario says, one command at a time.
+//
+// Each command runs until every thread of the service is blocked in a platform wait; the clock
+// moves only on wait. At the end the player sends SERVICE_CONTROL_STOP and moves the clock from
+// one due wait to the next only until the service has stopped, so timers due later never fire.
+// Everything the service does that reaches the outside (traces, HID reports, driver records,
+// named events, service states) goes to the timeline as it happens.
+#pragma once
+
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/sim/bezel_buttons_sim.h"
+#include "platform/sim/registry_sim.h"
+#include "platform/sim/sim_world.h"
+#include "platform/sync.h"
+#include "service/kelvo.h"
+#include "service/sim/options.h"
+#include "service/sim/scenario.h"
+#include "service/sim/timeline.h"
+
+namespace kelvo::host {
+
+class SimHost {
+public:
+    SimHost(const WorldOptions& options, Timeline& timeline);
+    ~SimHost();
+    SimHost(const SimHost&) = delete;
+    SimHost& operator=(const SimHost&) = delete;
+
+    // Sets up the machine; false, with *error, when the registry file cannot be loaded.
+    bool Build(std::string* error);
+    // Starts the process (its module object, then wWinMain) and runs it until it waits.
+    void Start();
+    // Carries out one command, then runs the service until it waits again. Problems of the
+    // host's own (a hot key whose event does not exist) go to standard error.
+    void Play(const Command& command);
+    // Stops the service and waits for the process to end; its exit code, or none when the
+    // service never stops (its threads are then still blocked).
+    std::optional<int> Finish();
+
+    // The hot-key events' names, as the component that sets them knows them.
+    static const wchar_t* HotKeyEventName(HotKey key);
+
+private:
+    class OwnedHandle;
+
+    void AddTouchController();
+    void AddButtons();
+    void CreateTouchEvents();
+    void SetUpService();
+    void Listen();
+    void RunUntilIdle();
+    void Do(int line, const Action& action);
+    bool ProcessEnded();
+    platform::sim::SimRegistry& Registry();
+
+    const WorldOptions _options;
+    Timeline& _timeline;
+    // The world's listeners use it until the world is gone.
+    std::map<const platform::sim::SimHidDevice*, std::string> _deviceNames;
+    platform::sim::SimWorld _world;
+    std::vector<platform::sim::SimBezelButtons*> _buttons;
+    std::vector<std::unique_ptr<OwnedHandle>> _touchEvents;
+    std::optional<CKelvoModule> _module;
+    platform::Thread _process;
+    bool _processEnded = false;  // world lock
+    int _exitCode = 0;
+};
+
+}  // namespace kelvo::host
