@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/sim/sim_world.h"
+#include "platform/sim/utf8.h"
 
 using platform::sim::LoadRegFile;
 using platform::sim::LoadRegText;
@@ -26,26 +27,7 @@ namespace {
 
 // Test texts are written as wide literals (code points on this host) and encoded as a file.
 std::string Utf8(std::wstring_view text, bool bom = false) {
-    std::string out = bom ? "\xEF\xBB\xBF" : "";
-    for (wchar_t wc : text) {
-        const auto c = static_cast<char32_t>(wc);
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
+    return (bom ? "\xEF\xBB\xBF" : "") + platform::sim::ToUtf8(text);
 }
 
 std::string Utf16(std::wstring_view text) {

@@ -8,6 +8,8 @@
 #include <utility>
 #include <vector>
 
+#include "platform/sim/utf8.h"
+
 namespace platform::sim {
 
 namespace {
@@ -69,24 +71,6 @@ bool DecodeUtf8(std::string_view in, std::u32string& out, std::size_t& errorAt) 
         i += length;
     }
     return true;
-}
-
-void AppendUtf8(std::string& out, char32_t c) {
-    if (c < 0x80) {
-        out += static_cast<char>(c);
-    } else if (c < 0x800) {
-        out += static_cast<char>(0xC0 | (c >> 6));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else if (c < 0x10000) {
-        out += static_cast<char>(0xE0 | (c >> 12));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (c >> 18));
-        out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (c & 0x3F));
-    }
 }
 
 std::string Utf8(std::u32string_view text) {

@@ -16,6 +16,7 @@
 #include "platform/sim/gfx_driver_sim.h"
 #include "platform/sim/scheduler.h"
 #include "platform/sim/tracing_sim.h"
+#include "platform/sim/utf8.h"
 
 namespace kelvo::host {
 
@@ -23,9 +24,7 @@ using Millis = platform::sim::Scheduler::Millis;
 
 enum class TimelineFormat { Text, Json };
 
-// UTF-8 of wide text (UTF-16 or UTF-32, as wchar_t is on the platform); bad code units become
-// U+FFFD.
-std::string ToUtf8(const std::wstring& text);
+using platform::sim::ToUtf8;
 
 // "[seconds.millis]" for a time in milliseconds.
 std::string TimeStamp(Millis time);
