@@ -6,9 +6,9 @@
 #include <utility>
 #include <vector>
 
-#include "privileges/restricted_privileges.h"
 #include "events/system_event_monitor.h"
 #include "log/log.h"
+#include "privileges/restricted_privileges.h"
 #include "settings/registry.h"
 
 namespace {
@@ -77,7 +77,14 @@ private:
 
 void SystemEventMonitor::RunRestricted(const std::function<HRESULT()>& body) {
     HRESULT result = S_OK;
-    RunWithRestrictedPrivileges(_security, _kernel, {L"SeChangeNotifyPrivilege"}, &result, body);
+    // The entry of a worker thread: an exception ends the worker, never the process. The runner
+    // has restored the thread's token by the time it arrives here.
+    try {
+        RunWithRestrictedPrivileges(_security, _kernel, {L"SeChangeNotifyPrivilege"}, &result,
+                                    body);
+    } catch (const std::exception& e) {
+        Log(TRACE_LEVEL_CRITICAL, L"Monitor worker thread ended by an exception: %S", e.what());
+    }
 }
 
 bool SystemEventMonitor::StartWorkers() {

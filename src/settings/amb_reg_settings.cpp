@@ -6,8 +6,8 @@
 #include <utility>
 #include <vector>
 
-#include "privileges/restricted_privileges.h"
 #include "log/log.h"
+#include "privileges/restricted_privileges.h"
 
 namespace {
 
@@ -183,8 +183,13 @@ void AmbRegSettings::StartMonitoring() {
     }
     _running = true;
     _watchThread = platform::Thread(_kernel, [this] {
-        RunWithRestrictedPrivileges(_security, _kernel, WatchPrivileges(), nullptr,
-                                    [this] { return WatchSettings(); });
+        // An exception ends the watch, never the process.
+        try {
+            RunWithRestrictedPrivileges(_security, _kernel, WatchPrivileges(), nullptr,
+                                        [this] { return WatchSettings(); });
+        } catch (const std::exception& e) {
+            Log(TRACE_LEVEL_CRITICAL, L"Settings watch thread ended by an exception: %S", e.what());
+        }
     });
 }
 

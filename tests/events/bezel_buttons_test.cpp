@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <stdexcept>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "monitor_rig.h"
@@ -203,6 +205,32 @@ TEST_F(BezelButtons, FailedReadEndsItsThreadOnly) {
     rig.world.RunUntilIdle();
     EXPECT_EQ(rig.TakeDelivered(),
               (Events{{EvtRawData, {0x19, 0x01}}, {EvtUnlocked, ParameterBytes(0)}}));
+}
+
+TEST_F(BezelButtons, ExceptionFromACallbackEndsItsThreadOnlyAndIsLogged) {
+    SimBezelButtons& throwing = Plug(0);
+    SimBezelButtons& working = Plug(1);
+    rig.Create();
+    bool thrown = false;
+    rig.monitor->RegisterCallback([&](SystemEventType type, const unsigned char*, std::uint64_t) {
+        if (type == EvtRawData && !std::exchange(thrown, true)) {
+            throw std::runtime_error("callback failed");
+        }
+    });
+    Start();
+    throwing.Press(0x18);
+    rig.world.RunUntilIdle();
+    EXPECT_EQ(CountOf(rig.TakeTraces(),
+                      L"1 Monitor worker thread ended by an exception: callback failed"),
+              1u);
+    working.Press(0x19);
+    throwing.Press(0x19);
+    rig.world.RunUntilIdle();
+    EXPECT_EQ(rig.TakeDelivered(), (Events{{EvtRawData, {0x18, 0x01}},
+                                           {EvtRawData, {0x19, 0x01}},
+                                           {EvtUnlocked, ParameterBytes(0)}}));
+    rig.Stop();
+    EXPECT_TRUE(rig.startReturned);
 }
 
 TEST_F(BezelButtons, RawReportReachesTheCallbackOnTheButtonThreadUnderTheRestrictedToken) {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <map>
 #include <ostream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -340,9 +341,11 @@ public:
         if (holdFirstReload && reloads.size() == 1) {
             _rig.Kernel().WaitForMultipleObjects(1, &gate, FALSE, INFINITE);
         }
+        if (throwOnReload) throw std::runtime_error("reload failed");
     }
 
     bool holdFirstReload = false;  // set before the watch starts
+    bool throwOnReload = false;
     HANDLE gate;
     std::vector<Reload> reloads;
 
@@ -394,6 +397,21 @@ TEST(AmbRegSettingsWatch, EachChangeUnderTheRootReloadsOnTheWatchThreadWithFewPr
     ASSERT_EQ(rig.settings.reloads.size(), 2u);
     EXPECT_EQ(rig.settings.reloads[1].vendor, 0x3333);
     EXPECT_EQ(rig.Changes(), 2u);
+}
+
+TEST(AmbRegSettingsWatch, ExceptionFromAReloadEndsTheWatchOnlyAndIsLogged) {
+    WatchRig rig;
+    rig.settings.throwOnReload = true;
+    rig.StartAndReloadOnce();
+    EXPECT_EQ(
+        rig.Lines(TRACE_LEVEL_CRITICAL),
+        std::vector<std::wstring>{L"Settings watch thread ended by an exception: reload failed"});
+    rig.SetVendor(0x3333);
+    rig.world.RunUntilIdle();
+    EXPECT_EQ(rig.settings.reloads.size(), 1u);
+    rig.settings.StopMonitoring();
+    EXPECT_EQ(rig.registry.OpenKeyCount(), 0u);
+    EXPECT_EQ(rig.registry.PendingNotifyCount(), 0u);
 }
 
 TEST(AmbRegSettingsWatch, AChangeDuringAReloadIsNotLost) {
