@@ -129,7 +129,8 @@ void PutInteger(Output& out, const Spec& spec, unsigned long long magnitude, wch
         prefix[prefixLength++] = L'0';
         prefix[prefixLength++] = upper ? L'X' : L'x';
     }
-    const std::size_t zeros = spec.hasPrecision && spec.precision > count ? spec.precision - count : 0;
+    const std::size_t zeros =
+        spec.hasPrecision && spec.precision > count ? spec.precision - count : 0;
     PutNumber(out, spec, prefix, prefixLength, zeros, digits, count,
               spec.zero && !spec.hasPrecision);
 }
@@ -143,24 +144,36 @@ wchar_t SignOf(const Spec& spec, bool negative) {
 
 long long ReadSigned(Arguments& args, Length length) {
     switch (length) {
-        case Length::Char: return static_cast<signed char>(va_arg(args.list, int));
-        case Length::Short: return static_cast<short>(va_arg(args.list, int));
-        case Length::Long: return va_arg(args.list, long);
-        case Length::LongLong: return va_arg(args.list, long long);
-        case Length::Size: return va_arg(args.list, std::ptrdiff_t);
-        case Length::None: break;
+        case Length::Char:
+            return static_cast<signed char>(va_arg(args.list, int));
+        case Length::Short:
+            return static_cast<short>(va_arg(args.list, int));
+        case Length::Long:
+            return va_arg(args.list, long);
+        case Length::LongLong:
+            return va_arg(args.list, long long);
+        case Length::Size:
+            return va_arg(args.list, std::ptrdiff_t);
+        case Length::None:
+            break;
     }
     return va_arg(args.list, int);
 }
 
 unsigned long long ReadUnsigned(Arguments& args, Length length) {
     switch (length) {
-        case Length::Char: return static_cast<unsigned char>(va_arg(args.list, unsigned));
-        case Length::Short: return static_cast<unsigned short>(va_arg(args.list, unsigned));
-        case Length::Long: return va_arg(args.list, unsigned long);
-        case Length::LongLong: return va_arg(args.list, unsigned long long);
-        case Length::Size: return va_arg(args.list, std::size_t);
-        case Length::None: break;
+        case Length::Char:
+            return static_cast<unsigned char>(va_arg(args.list, unsigned));
+        case Length::Short:
+            return static_cast<unsigned short>(va_arg(args.list, unsigned));
+        case Length::Long:
+            return va_arg(args.list, unsigned long);
+        case Length::LongLong:
+            return va_arg(args.list, unsigned long long);
+        case Length::Size:
+            return va_arg(args.list, std::size_t);
+        case Length::None:
+            break;
     }
     return va_arg(args.list, unsigned);
 }
@@ -215,9 +228,9 @@ bool Convert(Output& out, Spec& spec, wchar_t conversion, Arguments& args) {
         case L'd':
         case L'i': {
             const long long value = ReadSigned(args, spec.length);
-            const unsigned long long magnitude =
-                value < 0 ? 0ull - static_cast<unsigned long long>(value)
-                          : static_cast<unsigned long long>(value);
+            const unsigned long long magnitude = value < 0
+                                                     ? 0ull - static_cast<unsigned long long>(value)
+                                                     : static_cast<unsigned long long>(value);
             PutInteger(out, spec, magnitude, SignOf(spec, value < 0), 10, false);
             return true;
         }
@@ -268,12 +281,23 @@ bool Convert(Output& out, Spec& spec, wchar_t conversion, Arguments& args) {
 void ParseFlags(const wchar_t*& p, Spec& spec) {
     for (;; ++p) {
         switch (*p) {
-            case L'-': spec.left = true; break;
-            case L'+': spec.plus = true; break;
-            case L' ': spec.space = true; break;
-            case L'0': spec.zero = true; break;
-            case L'#': spec.alternate = true; break;
-            default: return;
+            case L'-':
+                spec.left = true;
+                break;
+            case L'+':
+                spec.plus = true;
+                break;
+            case L' ':
+                spec.space = true;
+                break;
+            case L'0':
+                spec.zero = true;
+                break;
+            case L'#':
+                spec.alternate = true;
+                break;
+            default:
+                return;
         }
     }
 }

@@ -16,7 +16,8 @@ void CopyName(wchar_t (&name)[CLogScope::kNameChars], const Char* text) {
     std::size_t length = 0;
     if (text != nullptr) {
         for (; length + 1 < CLogScope::kNameChars && text[length] != 0; ++length) {
-            name[length] = static_cast<wchar_t>(static_cast<std::make_unsigned_t<Char>>(text[length]));
+            name[length] =
+                static_cast<wchar_t>(static_cast<std::make_unsigned_t<Char>>(text[length]));
         }
     }
     name[length] = 0;
@@ -147,8 +148,8 @@ std::string HexDump(const unsigned char* bytes, std::size_t length) {
 
 HRESULT LogHResultAt(HRESULT hr, int line, PCWSTR file) {
     if (FAILED(hr)) {
-        Log(TRACE_LEVEL_ERROR, L"HRESULT: 0x%08x @ LINE %04i [%s]", static_cast<unsigned>(hr),
-            line, file);
+        Log(TRACE_LEVEL_ERROR, L"HRESULT: 0x%08x @ LINE %04i [%s]", static_cast<unsigned>(hr), line,
+            file);
     }
     return hr;
 }

@@ -112,9 +112,9 @@ bool LogAssertAt(int line, PCWSTR file, PCWSTR expression);
 // Logs hr when it is a failure; yields hr.
 #define LogHResult(hr) LogHResultAt((hr), __LINE__, LogSourceFileName(L"" __FILE__))
 // Logs the condition's text when it is false; yields whether it held. Never ends the process.
-#define LogAssert(...)                                    \
-    (static_cast<bool>(__VA_ARGS__)                       \
-         ? true                                           \
+#define LogAssert(...)              \
+    (static_cast<bool>(__VA_ARGS__) \
+         ? true                     \
          : LogAssertAt(__LINE__, LogSourceFileName(L"" __FILE__), L"" #__VA_ARGS__))
 
 // Marks the start and end of the process's logging: a static object constructed after every

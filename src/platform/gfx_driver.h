@@ -97,12 +97,13 @@ struct ITheCorvaneAmbrel : IDispatch {
 
 // Slots 3 to 42 of IGfxDeviceData: the driver's other methods, which this system never calls.
 // Implementations generate theirs from the same list.
-#define GFX_DEVICE_DATA_UNUSED_SLOTS(SLOT)                                                        \
-    SLOT(3)                                                                                       \
-    SLOT(4) SLOT(5) SLOT(6) SLOT(7) SLOT(8) SLOT(9) SLOT(10) SLOT(11) SLOT(12) SLOT(13) SLOT(14)  \
-        SLOT(15) SLOT(16) SLOT(17) SLOT(18) SLOT(19) SLOT(20) SLOT(21) SLOT(22) SLOT(23) SLOT(24) \
-            SLOT(25) SLOT(26) SLOT(27) SLOT(28) SLOT(29) SLOT(30) SLOT(31) SLOT(32) SLOT(33)      \
-                SLOT(34) SLOT(35) SLOT(36) SLOT(37) SLOT(38) SLOT(39) SLOT(40) SLOT(41) SLOT(42)
+// clang-format off
+#define GFX_DEVICE_DATA_UNUSED_SLOTS(SLOT) \
+    SLOT(3)  SLOT(4)  SLOT(5)  SLOT(6)  SLOT(7)  SLOT(8)  SLOT(9)  SLOT(10) SLOT(11) SLOT(12) \
+    SLOT(13) SLOT(14) SLOT(15) SLOT(16) SLOT(17) SLOT(18) SLOT(19) SLOT(20) SLOT(21) SLOT(22) \
+    SLOT(23) SLOT(24) SLOT(25) SLOT(26) SLOT(27) SLOT(28) SLOT(29) SLOT(30) SLOT(31) SLOT(32) \
+    SLOT(33) SLOT(34) SLOT(35) SLOT(36) SLOT(37) SLOT(38) SLOT(39) SLOT(40) SLOT(41) SLOT(42)
+// clang-format on
 
 // The driver's generic device-data interface: GetDeviceData in slot 43, SetDeviceData in 44.
 struct IGfxDeviceData : IUnknown {

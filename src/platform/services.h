@@ -17,19 +17,17 @@ public:
     virtual BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) = 0;
     virtual SC_HANDLE OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName,
                                      DWORD desiredAccess) = 0;
-    virtual SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName,
-                                   DWORD desiredAccess) = 0;
+    virtual SC_HANDLE OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess) = 0;
     virtual SC_HANDLE CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName,
                                      DWORD desiredAccess, DWORD serviceType, DWORD startType,
                                      DWORD errorControl, LPCWSTR binaryPathName,
-                                     LPCWSTR loadOrderGroup, LPDWORD tagId,
-                                     LPCWSTR dependencies, LPCWSTR serviceStartName,
-                                     LPCWSTR password) = 0;
+                                     LPCWSTR loadOrderGroup, LPDWORD tagId, LPCWSTR dependencies,
+                                     LPCWSTR serviceStartName, LPCWSTR password) = 0;
     virtual BOOL ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType,
                                       DWORD errorControl, LPCWSTR binaryPathName,
-                                      LPCWSTR loadOrderGroup, LPDWORD tagId,
-                                      LPCWSTR dependencies, LPCWSTR serviceStartName,
-                                      LPCWSTR password, LPCWSTR displayName) = 0;
+                                      LPCWSTR loadOrderGroup, LPDWORD tagId, LPCWSTR dependencies,
+                                      LPCWSTR serviceStartName, LPCWSTR password,
+                                      LPCWSTR displayName) = 0;
     virtual BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) = 0;
     virtual BOOL DeleteService(SC_HANDLE service) = 0;
     virtual BOOL CloseServiceHandle(SC_HANDLE object) = 0;

@@ -12,8 +12,7 @@ namespace platform {
 
 class Mutex {
 public:
-    explicit Mutex(Kernel& kernel, bool recursive = false)
-        : _impl(kernel.CreateLock(recursive)) {}
+    explicit Mutex(Kernel& kernel, bool recursive = false) : _impl(kernel.CreateLock(recursive)) {}
     Mutex(const Mutex&) = delete;
     Mutex& operator=(const Mutex&) = delete;
 

@@ -329,9 +329,12 @@ constexpr UCHAR TRACE_LEVEL_VERBOSE = 5;
 #define INFINITE 0xFFFFFFFFu
 #define INVALID_HANDLE_VALUE (reinterpret_cast<HANDLE>(static_cast<LONG_PTR>(-1)))
 
-#define HKEY_CLASSES_ROOT (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000000))))
-#define HKEY_CURRENT_USER (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000001))))
-#define HKEY_LOCAL_MACHINE (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000002))))
+#define HKEY_CLASSES_ROOT \
+    (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000000))))
+#define HKEY_CURRENT_USER \
+    (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000001))))
+#define HKEY_LOCAL_MACHINE \
+    (reinterpret_cast<HKEY>(static_cast<ULONG_PTR>(static_cast<LONG>(0x80000002))))
 
 // Status values.
 constexpr HRESULT S_OK = 0;
@@ -453,7 +456,8 @@ struct SID_IDENTIFIER_AUTHORITY {
     BYTE Value[6];
 };
 using PSID_IDENTIFIER_AUTHORITY = SID_IDENTIFIER_AUTHORITY*;
-#define SECURITY_NT_AUTHORITY {0, 0, 0, 0, 0, 5}
+#define SECURITY_NT_AUTHORITY \
+    { 0, 0, 0, 0, 0, 5 }
 
 enum SE_OBJECT_TYPE {
     SE_UNKNOWN_OBJECT_TYPE = 0,
@@ -741,11 +745,9 @@ using LPOLESTR = OLECHAR*;
 
 struct IDispatch : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid,
-                                                  ITypeInfo** ppTInfo) = 0;
-    virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames,
-                                                    UINT cNames, LCID lcid,
-                                                    DISPID* rgDispId) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
+    virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames,
+                                                    LCID lcid, DISPID* rgDispId) = 0;
     virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid,
                                              WORD wFlags, DISPPARAMS* pDispParams,
                                              VARIANT* pVarResult, EXCEPINFO* pExcepInfo,
@@ -753,11 +755,11 @@ struct IDispatch : IUnknown {
 };
 
 // {00000000-0000-0000-C000-000000000046}
-inline constexpr IID IID_IUnknown = {0x00000000, 0x0000, 0x0000,
-                                     {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IUnknown = {
+    0x00000000, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 // {00020400-0000-0000-C000-000000000046}
-inline constexpr IID IID_IDispatch = {0x00020400, 0x0000, 0x0000,
-                                      {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
+inline constexpr IID IID_IDispatch = {
+    0x00020400, 0x0000, 0x0000, {0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46}};
 
 constexpr DWORD COINIT_MULTITHREADED = 0x0;
 constexpr DWORD COINIT_APARTMENTTHREADED = 0x2;
@@ -766,8 +768,8 @@ constexpr DWORD CLSCTX_INPROC_HANDLER = 0x2;
 constexpr DWORD CLSCTX_LOCAL_SERVER = 0x4;
 constexpr DWORD CLSCTX_REMOTE_SERVER = 0x10;
 constexpr DWORD CLSCTX_SERVER = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
-constexpr DWORD CLSCTX_ALL = CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER |
-                             CLSCTX_REMOTE_SERVER;
+constexpr DWORD CLSCTX_ALL =
+    CLSCTX_INPROC_SERVER | CLSCTX_INPROC_HANDLER | CLSCTX_LOCAL_SERVER | CLSCTX_REMOTE_SERVER;
 
 constexpr HRESULT CO_E_NOT_SUPPORTED = static_cast<HRESULT>(0x80004021);
 constexpr HRESULT CO_E_NOTINITIALIZED = static_cast<HRESULT>(0x800401F0);

@@ -15,9 +15,9 @@ public:
 
     virtual ATOM RegisterClassExW(const WNDCLASSEXW* windowClass) = 0;
     virtual BOOL UnregisterClassW(LPCWSTR className, HINSTANCE instance) = 0;
-    virtual HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName,
-                                 DWORD style, int x, int y, int width, int height, HWND parent,
-                                 HMENU menu, HINSTANCE instance, LPVOID param) = 0;
+    virtual HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style,
+                                 int x, int y, int width, int height, HWND parent, HMENU menu,
+                                 HINSTANCE instance, LPVOID param) = 0;
     virtual BOOL DestroyWindow(HWND window) = 0;
     virtual BOOL IsWindow(HWND window) = 0;
     virtual HWND FindWindowW(LPCWSTR className, LPCWSTR windowName) = 0;
@@ -30,8 +30,7 @@ public:
     virtual BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) = 0;
     virtual void PostQuitMessage(int exitCode) = 0;
 
-    virtual UINT_PTR SetTimer(HWND window, UINT_PTR idEvent, UINT elapse,
-                              TIMERPROC timerFunc) = 0;
+    virtual UINT_PTR SetTimer(HWND window, UINT_PTR idEvent, UINT elapse, TIMERPROC timerFunc) = 0;
     virtual BOOL KillTimer(HWND window, UINT_PTR idEvent) = 0;
 
     virtual int GetSystemMetrics(int index) = 0;

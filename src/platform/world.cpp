@@ -10,8 +10,7 @@ namespace {
 std::atomic<World*> g_current{nullptr};
 }
 
-World::World(const Platform& platform)
-    : _platform(platform), _previous(g_current.exchange(this)) {}
+World::World(const Platform& platform) : _platform(platform), _previous(g_current.exchange(this)) {}
 
 World::~World() {
     DestroyInstances();

@@ -71,8 +71,8 @@ const std::wstring kUndocked = L"System is currently in UNDOCKED.";
 INSTANTIATE_TEST_SUITE_P(
     Events, VbControllerTest,
     testing::Values(
-        ControllerCase{"TabletDockedStartShowsTheFrame", 0, 1, {}, "DetachedHasAMB",
-                       {kTablet, kDocked}},
+        ControllerCase{
+            "TabletDockedStartShowsTheFrame", 0, 1, {}, "DetachedHasAMB", {kTablet, kDocked}},
         ControllerCase{"ClamshellStartHidesIt", 1, 1, {}, "AttachedNoAMB", {kClamshell, kDocked}},
         ControllerCase{"UnlockInDetachedIsRejected",
                        0,
@@ -81,13 +81,13 @@ INSTANTIATE_TEST_SUITE_P(
                        "DetachedHasAMB",
                        {kTablet, kUndocked, L"System is in UNLOCKED.",
                         L"System event Unlocked not handled in DetachedHasAMB state."}},
-        ControllerCase{"ModeNotificationsChangeOnlyTheLog",
-                       1,
-                       1,
-                       {{EvtClamshellMode}, {EvtTabletMode}},
-                       "AttachedNoAMB",
-                       {kClamshell, kDocked, L"System is in CLAMSHELL mode.",
-                        L"System is in TABLET mode."}},
+        ControllerCase{
+            "ModeNotificationsChangeOnlyTheLog",
+            1,
+            1,
+            {{EvtClamshellMode}, {EvtTabletMode}},
+            "AttachedNoAMB",
+            {kClamshell, kDocked, L"System is in CLAMSHELL mode.", L"System is in TABLET mode."}},
         ControllerCase{"DisplayOnWhileAttachedIsRejectedByDockState",
                        1,
                        1,
@@ -95,23 +95,23 @@ INSTANTIATE_TEST_SUITE_P(
                        "AttachedNoAMB",
                        {kClamshell, kDocked, L"System monitor display turned on.",
                         L"System event DockedResume not handled in AttachedNoAMB state."}},
-        ControllerCase{"SuspendTwiceThenResumeUndocked",
-                       0,
-                       0,
-                       {{EvtDisplayOff}, {EvtSuspend}, {EvtResume}, {EvtDisplayOn}},
-                       "DetachedHasAMB",
-                       {kTablet, kUndocked, L"System monitor display turned off.",
-                        L"System is being SUSPENDED.",
-                        L"System event Suspend not handled in OffHasAMB state.",
-                        L"System is being RESUMED.", L"System monitor display turned on.",
-                        L"System event UndockedResume not handled in DetachedHasAMB state."}},
-        ControllerCase{"CriticalResumeStartsOverFromInit",
-                       1,
-                       1,
-                       {{EvtResumeCritical, {}, 0}},
-                       "DetachedHasAMB",
-                       {kClamshell, kDocked,
-                        L"System is being RESUMED from previous CRITICAL condition."}},
+        ControllerCase{
+            "SuspendTwiceThenResumeUndocked",
+            0,
+            0,
+            {{EvtDisplayOff}, {EvtSuspend}, {EvtResume}, {EvtDisplayOn}},
+            "DetachedHasAMB",
+            {kTablet, kUndocked, L"System monitor display turned off.",
+             L"System is being SUSPENDED.", L"System event Suspend not handled in OffHasAMB state.",
+             L"System is being RESUMED.", L"System monitor display turned on.",
+             L"System event UndockedResume not handled in DetachedHasAMB state."}},
+        ControllerCase{
+            "CriticalResumeStartsOverFromInit",
+            1,
+            1,
+            {{EvtResumeCritical, {}, 0}},
+            "DetachedHasAMB",
+            {kClamshell, kDocked, L"System is being RESUMED from previous CRITICAL condition."}},
         ControllerCase{"RawAndPowerDataAreDumped",
                        1,
                        1,
@@ -177,9 +177,9 @@ TEST(VbControllerUndockTimer, SecondUnlockKeepsOneTimerAndARejectedExpiryStillDi
     controller->OnSystemEvent(EvtLocked, nullptr, 0);
     world.GetTracing().Clear();
     VbController::UndockTimerProc(nullptr, WM_TIMER, controller->UndockTimerId(), 0);
-    EXPECT_EQ(ControllerLines(world), std::vector<std::wstring>{
-                                          L"System event Docked not handled in AttachedNoAMB "
-                                          L"state."});
+    EXPECT_EQ(ControllerLines(world),
+              std::vector<std::wstring>{L"System event Docked not handled in AttachedNoAMB "
+                                        L"state."});
     EXPECT_EQ(controller->UndockTimerId(), 0u);
     EXPECT_EQ(world.GetWindowing().Count().timers, 0u);
     controller->Uninitialize();

@@ -156,7 +156,8 @@ TEST(SimKernel, NamedEventsShareOneNamespaceAndReportExisting) {
     for (HANDLE h : {first, second, opened}) EXPECT_TRUE(kernel.CloseHandle(h));
     EXPECT_FALSE(kernel.CloseHandle(first));
     EXPECT_EQ(kernel.GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_EQ(kernel.OpenEventW(SYNCHRONIZE, FALSE, L"Global\\X"), nullptr);  // gone with its handles
+    EXPECT_EQ(kernel.OpenEventW(SYNCHRONIZE, FALSE, L"Global\\X"),
+              nullptr);  // gone with its handles
 }
 
 TEST(SimKernel, WaitReturnsTheFirstSignaledIndexAndFailsOnANullHandle) {
@@ -165,7 +166,8 @@ TEST(SimKernel, WaitReturnsTheFirstSignaledIndexAndFailsOnANullHandle) {
     HANDLE events[3];
     for (auto& e : events) e = kernel.CreateEventW(nullptr, FALSE, FALSE, nullptr);
     DWORD result = 0;
-    Thread waiter(kernel, [&] { result = kernel.WaitForMultipleObjects(3, events, FALSE, INFINITE); });
+    Thread waiter(kernel,
+                  [&] { result = kernel.WaitForMultipleObjects(3, events, FALSE, INFINITE); });
     world.RunUntilIdle();
     kernel.SetEvent(events[2]);
     kernel.SetEvent(events[1]);

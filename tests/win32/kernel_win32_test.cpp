@@ -90,8 +90,8 @@ TEST(Win32Kernel, NamedEventsAreSharedAndOpenedByName) {
     const UniqueHandle again(kernel.CreateEventW(nullptr, TRUE, FALSE, name.c_str()));
     ASSERT_TRUE(again);
     EXPECT_EQ(kernel.GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
-    const UniqueHandle opened(kernel.OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE,
-                                                name.c_str()));
+    const UniqueHandle opened(
+        kernel.OpenEventW(EVENT_MODIFY_STATE | SYNCHRONIZE, FALSE, name.c_str()));
     ASSERT_TRUE(opened);
     ASSERT_TRUE(kernel.SetEvent(opened.get()));
     const HANDLE first[] = {created.get()};

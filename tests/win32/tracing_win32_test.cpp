@@ -98,7 +98,9 @@ TEST_F(Win32TracingTest, TraceFileGetsEachWrittenEventAsAUtf8Line) {
         {2, L"HRESULT: 0x80004005 @ LINE 0042 [hid_client.cpp]",
          "L2 HRESULT: 0x80004005 @ LINE 0042 [hid_client.cpp]\n"},
         {5, L"", "L5 \n"},
-        {3, L"Gr\u00fc\u00dfe \u20ac \u4e2d\u6587", "L3 Gr\xc3\xbc\xc3\x9f" "e \xe2\x82\xac \xe4\xb8\xad\xe6\x96\x87\n"},
+        {3, L"Gr\u00fc\u00dfe \u20ac \u4e2d\u6587",
+         "L3 Gr\xc3\xbc\xc3\x9f"
+         "e \xe2\x82\xac \xe4\xb8\xad\xe6\x96\x87\n"},
         {1, L"\U0001F600 pair", "L1 \xf0\x9f\x98\x80 pair\n"},
         {4, L"\xD800 alone", "L4 \xef\xbf\xbd alone\n"},
         {4, L"Sending Output Report bytes:\n 0x05 0x01",
@@ -157,9 +159,8 @@ TEST_F(Win32TracingTest, LinesFromManyThreadsStayWhole) {
             [](void* p) -> DWORD {
                 const Work& w = *static_cast<Work*>(p);
                 for (int i = 0; i < kLines; ++i) {
-                    const std::wstring text = L"thread " + std::to_wstring(w.thread) +
-                                              L" line " + std::to_wstring(i) +
-                                              std::wstring(40, L'\u00e9');
+                    const std::wstring text = L"thread " + std::to_wstring(w.thread) + L" line " +
+                                              std::to_wstring(i) + std::wstring(40, L'\u00e9');
                     w.tracing->EventWriteString(w.handle, 5, 0, text.c_str());
                 }
                 return 0;

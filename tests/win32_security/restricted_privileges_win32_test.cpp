@@ -5,10 +5,10 @@
 #include <utility>
 #include <vector>
 
-#include "privileges/restricted_privileges.h"
 #include "platform/win32/kernel_win32.h"
 #include "platform/win32/security_win32.h"
 #include "platform/win32/unique_handle.h"
+#include "privileges/restricted_privileges.h"
 
 using platform::win32::UniqueHandle;
 using platform::win32::Win32Kernel;

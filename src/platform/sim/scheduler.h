@@ -44,7 +44,6 @@ private:
     };
 
 public:
-
     explicit Scheduler(ClockMode mode);
     Scheduler(const Scheduler&) = delete;
     Scheduler& operator=(const Scheduler&) = delete;

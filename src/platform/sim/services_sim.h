@@ -44,8 +44,7 @@ public:
     BOOL CloseServiceHandle(SC_HANDLE object) override;
     HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) override;
     BOOL ReportEventW(HANDLE eventLog, WORD type, WORD category, DWORD eventId, PVOID userSid,
-                      WORD numStrings, DWORD dataSize, LPCWSTR* strings,
-                      LPVOID rawData) override;
+                      WORD numStrings, DWORD dataSize, LPCWSTR* strings, LPVOID rawData) override;
     BOOL DeregisterEventSource(HANDLE eventLog) override;
     int LoadStringW(HINSTANCE instance, UINT id, LPWSTR buffer, int bufferMax) override;
     HRSRC FindResourceW(HMODULE module, LPCWSTR name, LPCWSTR type) override;

@@ -32,8 +32,8 @@ public:
     ATOM RegisterClassExW(const WNDCLASSEXW* windowClass) override;
     BOOL UnregisterClassW(LPCWSTR className, HINSTANCE instance) override;
     HWND CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR windowName, DWORD style, int x,
-                         int y, int width, int height, HWND parent, HMENU menu,
-                         HINSTANCE instance, LPVOID param) override;
+                         int y, int width, int height, HWND parent, HMENU menu, HINSTANCE instance,
+                         LPVOID param) override;
     BOOL DestroyWindow(HWND window) override;
     BOOL IsWindow(HWND window) override;
     HWND FindWindowW(LPCWSTR className, LPCWSTR windowName) override;
@@ -55,8 +55,7 @@ public:
     BOOL UnregisterDeviceNotification(HDEVNOTIFY handle) override;
     BOOL VerifyVersionInfoW(LPOSVERSIONINFOEXW versionInfo, DWORD typeMask,
                             ULONGLONG conditionMask) override;
-    ULONGLONG VerSetConditionMask(ULONGLONG conditionMask, DWORD typeMask,
-                                  BYTE condition) override;
+    ULONGLONG VerSetConditionMask(ULONGLONG conditionMask, DWORD typeMask, BYTE condition) override;
     RPC_STATUS UuidToStringW(const UUID* uuid, RPC_WSTR* stringUuid) override;
     RPC_STATUS RpcStringFreeW(RPC_WSTR* string) override;
     bool ReadForeignMemory(const void* address, void* buffer, SIZE_T size) override;

@@ -65,9 +65,7 @@ BOOLEAN Win32Tracing::EventProviderEnabled(REGHANDLE regHandle, UCHAR level, ULO
     return ::EventProviderEnabled(regHandle, level, keyword);
 }
 
-void Win32Tracing::OutputDebugStringW(LPCWSTR outputString) {
-    ::OutputDebugStringW(outputString);
-}
+void Win32Tracing::OutputDebugStringW(LPCWSTR outputString) { ::OutputDebugStringW(outputString); }
 
 void Win32Tracing::AppendToTraceFile(UCHAR level, PCWSTR string) {
     // Logging must not disturb the caller's last error.
