@@ -74,7 +74,7 @@ void SimKernel::SetLastError(DWORD errorCode) { t_lastError = errorCode; }
 void SimKernel::Sleep(DWORD milliseconds) {
     Scheduler::Lock world(_scheduler.Mutex());
     static const std::function<bool()> never = [] { return false; };
-    _scheduler.Wait(world, never, _scheduler.Now() + milliseconds);
+    _scheduler.Wait(world, never, _scheduler.DeadlineAfter(milliseconds));
 }
 
 std::unique_ptr<LockImpl> SimKernel::CreateLock(bool recursive) {
@@ -183,7 +183,7 @@ DWORD SimKernel::WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL
     };
     const std::function<bool()> ready = [&] { return firstSignaled() != WAIT_TIMEOUT; };
     std::optional<Scheduler::Millis> deadline;
-    if (milliseconds != INFINITE) deadline = _scheduler.Now() + milliseconds;
+    if (milliseconds != INFINITE) deadline = _scheduler.DeadlineAfter(milliseconds);
     if (!_scheduler.Wait(world, ready, deadline)) return WAIT_TIMEOUT;
     const DWORD index = firstSignaled();
     if (!events[index]->manualReset) events[index]->signaled = false;

@@ -31,6 +31,13 @@ Scheduler::Millis Scheduler::Now() const {
                                    .count());
 }
 
+Scheduler::Millis Scheduler::DeadlineAfter(Millis delay) const {
+    if (_mode != ClockMode::RealTime) return _virtualNow + delay;
+    const auto elapsed = std::chrono::steady_clock::now() - _realStart;
+    return static_cast<Millis>(std::chrono::ceil<std::chrono::milliseconds>(elapsed).count()) +
+           delay;
+}
+
 bool Scheduler::Due(const Waiter& w) const {
     return !w.granted && ((*w.ready)() || (w.deadline && *w.deadline <= Now()));
 }

@@ -54,6 +54,9 @@ public:
 
     // Milliseconds since the world began. Call with the world lock held.
     Millis Now() const;
+    // The time delay milliseconds from now, never earlier: on the real clock, Now() has cut off
+    // the part of a millisecond already gone. Call with the world lock held.
+    Millis DeadlineAfter(Millis delay) const;
 
     // Blocks until ready() holds or the clock reaches the deadline; ready() is evaluated under the
     // world lock, also by other threads. Returns whether ready() held.

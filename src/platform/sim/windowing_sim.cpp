@@ -235,7 +235,7 @@ BOOL SimWindowing::GetMessageW(MSG* msg, HWND, UINT, UINT) {
             return FALSE;
         }
         Timer* t = dueTimer();
-        t->due = _scheduler.Now() + t->elapse;
+        t->due = _scheduler.DeadlineAfter(t->elapse);
         *msg = MSG{nullptr,
                    WM_TIMER,
                    t->id,
@@ -303,11 +303,11 @@ UINT_PTR SimWindowing::SetTimer(HWND window, UINT_PTR idEvent, UINT elapse, TIME
     auto it = std::find_if(timers.begin(), timers.end(),
                            [idEvent](const Timer& t) { return t.id == idEvent; });
     if (idEvent != 0 && it != timers.end()) {
-        *it = Timer{idEvent, elapse, _scheduler.Now() + elapse, timerFunc};
+        *it = Timer{idEvent, elapse, _scheduler.DeadlineAfter(elapse), timerFunc};
         return idEvent;
     }
     const UINT_PTR id = _nextTimerId--;
-    timers.push_back(Timer{id, elapse, _scheduler.Now() + elapse, timerFunc});
+    timers.push_back(Timer{id, elapse, _scheduler.DeadlineAfter(elapse), timerFunc});
     return id;
 }
 
