@@ -56,7 +56,7 @@ struct Arguments {
 
 enum class Length { None, Char, Short, Long, LongLong, Size };
 
-struct Spec {
+struct Directive {
     bool left = false;
     bool plus = false;
     bool space = false;
@@ -86,35 +86,36 @@ std::size_t StarArgument(Arguments& args, bool& negative) {
 
 // Pads text of `length` characters, written by `body`, to the field width.
 template <class Body>
-void PutField(Output& out, const Spec& spec, std::size_t length, Body&& body) {
-    const std::size_t pad = spec.width > length ? spec.width - length : 0;
-    if (!spec.left) out.Repeat(L' ', pad);
+void PutField(Output& out, const Directive& directive, std::size_t length, Body&& body) {
+    const std::size_t pad = directive.width > length ? directive.width - length : 0;
+    if (!directive.left) out.Repeat(L' ', pad);
     body();
-    if (spec.left) out.Repeat(L' ', pad);
+    if (directive.left) out.Repeat(L' ', pad);
 }
 
 // Sign or prefix, then `zeros` leading zeros, then the digits; the zero flag widens the zeros.
-void PutNumber(Output& out, const Spec& spec, const wchar_t* prefix, std::size_t prefixLength,
-               std::size_t zeros, const char* digits, std::size_t digitCount, bool zeroPad) {
+void PutNumber(Output& out, const Directive& directive, const wchar_t* prefix,
+               std::size_t prefixLength, std::size_t zeros, const char* digits,
+               std::size_t digitCount, bool zeroPad) {
     std::size_t length = prefixLength + zeros + digitCount;
-    if (zeroPad && !spec.left && spec.width > length) {
-        zeros += spec.width - length;
-        length = spec.width;
+    if (zeroPad && !directive.left && directive.width > length) {
+        zeros += directive.width - length;
+        length = directive.width;
     }
-    PutField(out, spec, length, [&] {
+    PutField(out, directive, length, [&] {
         out.Append(prefix, prefixLength);
         out.Repeat(L'0', zeros);
         out.Append(digits, digitCount);
     });
 }
 
-void PutInteger(Output& out, const Spec& spec, unsigned long long magnitude, wchar_t sign,
+void PutInteger(Output& out, const Directive& directive, unsigned long long magnitude, wchar_t sign,
                 unsigned base, bool upper) {
     const char* digitSet = upper ? "0123456789ABCDEF" : "0123456789abcdef";
     char buffer[24];
     std::size_t count = 0;
     // An explicit precision of 0 prints no digits for the value 0.
-    if (magnitude != 0 || !spec.hasPrecision || spec.precision != 0) {
+    if (magnitude != 0 || !directive.hasPrecision || directive.precision != 0) {
         do {
             buffer[sizeof buffer - ++count] = digitSet[magnitude % base];
             magnitude /= base;
@@ -125,20 +126,20 @@ void PutInteger(Output& out, const Spec& spec, unsigned long long magnitude, wch
     wchar_t prefix[3];
     std::size_t prefixLength = 0;
     if (sign != 0) prefix[prefixLength++] = sign;
-    if (spec.alternate && base == 16 && count != 0 && !(count == 1 && digits[0] == '0')) {
+    if (directive.alternate && base == 16 && count != 0 && !(count == 1 && digits[0] == '0')) {
         prefix[prefixLength++] = L'0';
         prefix[prefixLength++] = upper ? L'X' : L'x';
     }
     const std::size_t zeros =
-        spec.hasPrecision && spec.precision > count ? spec.precision - count : 0;
-    PutNumber(out, spec, prefix, prefixLength, zeros, digits, count,
-              spec.zero && !spec.hasPrecision);
+        directive.hasPrecision && directive.precision > count ? directive.precision - count : 0;
+    PutNumber(out, directive, prefix, prefixLength, zeros, digits, count,
+              directive.zero && !directive.hasPrecision);
 }
 
-wchar_t SignOf(const Spec& spec, bool negative) {
+wchar_t SignOf(const Directive& directive, bool negative) {
     if (negative) return L'-';
-    if (spec.plus) return L'+';
-    if (spec.space) return L' ';
+    if (directive.plus) return L'+';
+    if (directive.space) return L' ';
     return 0;
 }
 
@@ -180,9 +181,9 @@ unsigned long long ReadUnsigned(Arguments& args, Length length) {
 
 // The C library writes the digits of the magnitude (its "C" locale has the point as separator);
 // sign, padding and the non-finite values are ours so that every platform agrees.
-void PutFloat(Output& out, const Spec& spec, double value) {
+void PutFloat(Output& out, const Directive& directive, double value) {
     const bool negative = std::signbit(value) && !std::isnan(value);
-    wchar_t sign[1] = {SignOf(spec, negative)};
+    wchar_t sign[1] = {SignOf(directive, negative)};
     const std::size_t signLength = sign[0] != 0 ? 1 : 0;
 
     char digits[kFloatDigitsChars];
@@ -193,72 +194,75 @@ void PutFloat(Output& out, const Spec& spec, double value) {
         std::copy(text, text + 3, digits);
         count = 3;
     } else {
-        const int precision =
-            static_cast<int>(spec.hasPrecision ? std::min(spec.precision, kMaxFloatPrecision) : 6);
-        const int written = std::snprintf(digits, sizeof digits, spec.alternate ? "%#.*f" : "%.*f",
-                                          precision, std::fabs(value));
+        const int precision = static_cast<int>(
+            directive.hasPrecision ? std::min(directive.precision, kMaxFloatPrecision) : 6);
+        const int written =
+            std::snprintf(digits, sizeof digits, directive.alternate ? "%#.*f" : "%.*f", precision,
+                          std::fabs(value));
         count = written > 0 ? std::min(static_cast<std::size_t>(written), sizeof digits - 1) : 0;
     }
-    PutNumber(out, spec, sign, signLength, 0, digits, count, spec.zero && finite);
+    PutNumber(out, directive, sign, signLength, 0, digits, count, directive.zero && finite);
 }
 
 template <class Char>
-void PutString(Output& out, const Spec& spec, const Char* text) {
+void PutString(Output& out, const Directive& directive, const Char* text) {
     static constexpr Char kNull[] = {'(', 'n', 'u', 'l', 'l', ')', 0};
     if (text == nullptr) text = kNull;
     // With a precision the text need not be terminated within it, so look no further.
-    const std::size_t limit = spec.hasPrecision ? spec.precision : static_cast<std::size_t>(-1);
+    const std::size_t limit =
+        directive.hasPrecision ? directive.precision : static_cast<std::size_t>(-1);
     std::size_t length = 0;
     while (length < limit && text[length] != 0) ++length;
-    PutField(out, spec, length, [&] { out.Append(text, length); });
+    PutField(out, directive, length, [&] { out.Append(text, length); });
 }
 
 template <class Char>
-void PutCharacter(Output& out, const Spec& spec, Char c) {
-    PutField(out, spec, 1, [&] { out.Append(&c, 1); });
+void PutCharacter(Output& out, const Directive& directive, Char c) {
+    PutField(out, directive, 1, [&] { out.Append(&c, 1); });
 }
 
 // Writes one conversion; false when it is not one this formatter knows.
-bool Convert(Output& out, Spec& spec, wchar_t conversion, Arguments& args) {
+bool Convert(Output& out, Directive& directive, wchar_t conversion, Arguments& args) {
     // For strings and characters h means narrow and l wide, whatever the letter's case.
-    const bool narrowText = spec.length == Length::Short;
-    const bool wideText = spec.length == Length::Long;
-    const bool plainText = spec.length == Length::None;
+    const bool narrowText = directive.length == Length::Short;
+    const bool wideText = directive.length == Length::Long;
+    const bool plainText = directive.length == Length::None;
     switch (conversion) {
         case L'd':
         case L'i': {
-            const long long value = ReadSigned(args, spec.length);
+            const long long value = ReadSigned(args, directive.length);
             const unsigned long long magnitude = value < 0
                                                      ? 0ull - static_cast<unsigned long long>(value)
                                                      : static_cast<unsigned long long>(value);
-            PutInteger(out, spec, magnitude, SignOf(spec, value < 0), 10, false);
+            PutInteger(out, directive, magnitude, SignOf(directive, value < 0), 10, false);
             return true;
         }
         case L'u':
-            PutInteger(out, spec, ReadUnsigned(args, spec.length), 0, 10, false);
+            PutInteger(out, directive, ReadUnsigned(args, directive.length), 0, 10, false);
             return true;
         case L'x':
         case L'X':
-            PutInteger(out, spec, ReadUnsigned(args, spec.length), 0, 16, conversion == L'X');
+            PutInteger(out, directive, ReadUnsigned(args, directive.length), 0, 16,
+                       conversion == L'X');
             return true;
         case L'p': {
             const auto value = reinterpret_cast<std::uintptr_t>(va_arg(args.list, void*));
-            spec.hasPrecision = true;
-            spec.precision = sizeof(void*) * 2;
-            spec.alternate = false;
-            PutInteger(out, spec, value, 0, 16, true);
+            directive.hasPrecision = true;
+            directive.precision = sizeof(void*) * 2;
+            directive.alternate = false;
+            PutInteger(out, directive, value, 0, 16, true);
             return true;
         }
         case L'f':
             if (!plainText && !wideText) return false;
-            PutFloat(out, spec, va_arg(args.list, double));
+            PutFloat(out, directive, va_arg(args.list, double));
             return true;
         case L's':
         case L'S':
             if (narrowText || (plainText && conversion == L'S')) {
-                PutString(out, spec, va_arg(args.list, const char*));
+                PutString(out, directive, va_arg(args.list, const char*));
             } else if (wideText || plainText) {
-                PutString(out, spec, va_arg(args.list, const wchar_t*));
+                PutString(out, directive, va_arg(args.list, const wchar_t*));
             } else {
                 return false;
             }
@@ -266,9 +270,9 @@ bool Convert(Output& out, Spec& spec, wchar_t conversion, Arguments& args) {
         case L'c':
         case L'C':
             if (narrowText || (plainText && conversion == L'C')) {
-                PutCharacter(out, spec, static_cast<char>(va_arg(args.list, int)));
+                PutCharacter(out, directive, static_cast<char>(va_arg(args.list, int)));
             } else if (wideText || plainText) {
-                PutCharacter(out, spec, static_cast<wchar_t>(va_arg(args.list, int)));
+                PutCharacter(out, directive, static_cast<wchar_t>(va_arg(args.list, int)));
             } else {
                 return false;
             }
@@ -278,23 +282,23 @@ bool Convert(Output& out, Spec& spec, wchar_t conversion, Arguments& args) {
     }
 }
 
-void ParseFlags(const wchar_t*& p, Spec& spec) {
+void ParseFlags(const wchar_t*& p, Directive& directive) {
     for (;; ++p) {
         switch (*p) {
             case L'-':
-                spec.left = true;
+                directive.left = true;
                 break;
             case L'+':
-                spec.plus = true;
+                directive.plus = true;
                 break;
             case L' ':
-                spec.space = true;
+                directive.space = true;
                 break;
             case L'0':
-                spec.zero = true;
+                directive.zero = true;
                 break;
             case L'#':
-                spec.alternate = true;
+                directive.alternate = true;
                 break;
             default:
                 return;
@@ -302,27 +306,27 @@ void ParseFlags(const wchar_t*& p, Spec& spec) {
     }
 }
 
-void ParseLength(const wchar_t*& p, Spec& spec) {
+void ParseLength(const wchar_t*& p, Directive& directive) {
     switch (*p) {
         case L'h':
             ++p;
-            spec.length = Length::Short;
+            directive.length = Length::Short;
             if (*p == L'h') {
                 ++p;
-                spec.length = Length::Char;
+                directive.length = Length::Char;
             }
             break;
         case L'l':
             ++p;
-            spec.length = Length::Long;
+            directive.length = Length::Long;
             if (*p == L'l') {
                 ++p;
-                spec.length = Length::LongLong;
+                directive.length = Length::LongLong;
             }
             break;
         case L'z':
             ++p;
-            spec.length = Length::Size;
+            directive.length = Length::Size;
             break;
         default:
             break;
@@ -357,30 +361,30 @@ std::size_t FormatWideV(wchar_t* out, std::size_t capacity, const wchar_t* forma
             ++p;
             continue;
         }
-        Spec spec;
-        ParseFlags(p, spec);
+        Directive directive;
+        ParseFlags(p, directive);
         if (*p == L'*') {
             bool negative = false;
-            spec.width = StarArgument(args, negative);
-            spec.left = spec.left || negative;
+            directive.width = StarArgument(args, negative);
+            directive.left = directive.left || negative;
             ++p;
         } else {
-            spec.width = ParseNumber(p);
+            directive.width = ParseNumber(p);
         }
         if (*p == L'.') {
             ++p;
-            spec.hasPrecision = true;
+            directive.hasPrecision = true;
             if (*p == L'*') {
                 bool negative = false;
-                spec.precision = StarArgument(args, negative);
-                spec.hasPrecision = !negative;  // a negative precision counts as none
+                directive.precision = StarArgument(args, negative);
+                directive.hasPrecision = !negative;  // a negative precision counts as none
                 ++p;
             } else {
-                spec.precision = ParseNumber(p);
+                directive.precision = ParseNumber(p);
             }
         }
-        ParseLength(p, spec);
-        if (*p != 0 && Convert(output, spec, *p, args)) {
+        ParseLength(p, directive);
+        if (*p != 0 && Convert(output, directive, *p, args)) {
             ++p;
         } else {
             // Not understood: show it as written; the character at p is read as plain text next.
