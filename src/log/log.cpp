@@ -27,7 +27,7 @@ void CopyName(wchar_t (&name)[CLogScope::kNameChars], const Char* text) {
 
 template <class Provider>
 CLog<Provider>::CLog(platform::Tracing& tracing, platform::Kernel& kernel)
-    : _threshold(TRACE_LEVEL_VERBOSE), _handle(0), _tracing(tracing), _kernel(kernel) {
+    : _handle(0), _tracing(tracing), _kernel(kernel) {
     if (_tracing.EventRegister(&Provider::ProviderId, nullptr, nullptr, &_handle) != 0) {
         _handle = 0;
         _tracing.OutputDebugStringW(L"[CRITICAL] CLog failed to initialize\n");

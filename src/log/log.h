@@ -29,6 +29,8 @@ public:
     static constexpr std::size_t kBufferChars = 1024;
     // Offers of one message to ETW before it is given up.
     static constexpr int kWriteAttempts = 8;
+    // The highest level written; the trace session may take less.
+    static constexpr UCHAR kThreshold = TRACE_LEVEL_VERBOSE;
 
     // Registers the provider; on failure reports it once and drops every message from then on.
     CLog(platform::Tracing& tracing, platform::Kernel& kernel);
@@ -40,7 +42,7 @@ public:
     static CLog* Instance();
 
     // Whether a message at this level would be written; checked before anything is formatted.
-    bool Accepts(UCHAR level) const { return level <= _threshold && _handle != 0; }
+    bool Accepts(UCHAR level) const { return level <= kThreshold && _handle != 0; }
 
     void Log(UCHAR level, PCWSTR format, ...);
     void LogV(UCHAR level, PCWSTR format, va_list args);
@@ -48,7 +50,6 @@ public:
     void WriteString(UCHAR level, PCWSTR text);
 
 private:
-    UCHAR _threshold;
     REGHANDLE _handle;
     platform::Tracing& _tracing;
     platform::Kernel& _kernel;
@@ -61,6 +62,7 @@ template <class... Args>
 inline void Log(UCHAR level, PCWSTR format, Args... args) {
     static_assert((std::is_scalar_v<Args> && ...),
                   "Log takes numbers and string pointers only (pass c_str(), not a string)");
+    if (level > CLog<LogProviderKelvo>::kThreshold) return;
     CLog<LogProviderKelvo>* log = CLog<LogProviderKelvo>::Instance();
     if (log != nullptr && log->Accepts(level)) log->Log(level, format, args...);
 }

@@ -579,6 +579,20 @@ struct HIDP_CAPS {
 };
 using PHIDP_CAPS = HIDP_CAPS*;
 
+// The two views of a value capability's usages, named here because standard C++ allows no type
+// declared inside an anonymous union.
+struct HIDP_VALUE_CAPS_RANGE {
+    USAGE UsageMin, UsageMax;
+    USHORT StringMin, StringMax;
+    USHORT DesignatorMin, DesignatorMax;
+    USHORT DataIndexMin, DataIndexMax;
+};
+struct HIDP_VALUE_CAPS_NOT_RANGE {
+    USAGE Usage, Reserved1;
+    USHORT StringIndex, Reserved2;
+    USHORT DesignatorIndex, Reserved3;
+    USHORT DataIndex, Reserved4;
+};
 struct HIDP_VALUE_CAPS {
     USAGE UsagePage;
     UCHAR ReportID;
@@ -601,18 +615,8 @@ struct HIDP_VALUE_CAPS {
     LONG LogicalMin, LogicalMax;
     LONG PhysicalMin, PhysicalMax;
     union {
-        struct {
-            USAGE UsageMin, UsageMax;
-            USHORT StringMin, StringMax;
-            USHORT DesignatorMin, DesignatorMax;
-            USHORT DataIndexMin, DataIndexMax;
-        } Range;
-        struct {
-            USAGE Usage, Reserved1;
-            USHORT StringIndex, Reserved2;
-            USHORT DesignatorIndex, Reserved3;
-            USHORT DataIndex, Reserved4;
-        } NotRange;
+        HIDP_VALUE_CAPS_RANGE Range;
+        HIDP_VALUE_CAPS_NOT_RANGE NotRange;
     };
 };
 using PHIDP_VALUE_CAPS = HIDP_VALUE_CAPS*;
