@@ -56,7 +56,12 @@ void VbController::StopSystemEventsMonitor() {
     }
 }
 
-void VbController::Uninitialize() { _context.Uninitialize(); }
+void VbController::Uninitialize() {
+    // The monitor's loop has ended, so an undock timer still armed can never fire: release it
+    // here, on the thread that armed it.
+    DisarmUndockTimer();
+    _context.Uninitialize();
+}
 
 void VbController::Animated(void (VBSM_::*event)()) {
     _context.SetAnimate(true);
@@ -209,6 +214,11 @@ void VbController::OnUndockTimer(UINT message, UINT_PTR idTimer) {
     } catch (const FsmException& e) {
         Log(TRACE_LEVEL_WARNING, L"System event %S not handled in %S state.", e.what(),
             e.StateName().c_str());
+    } catch (...) {
+        // The timer fires once, whatever its Docked did: left armed, it would fire again every
+        // period.
+        DisarmUndockTimer();
+        throw;
     }
     DisarmUndockTimer();
 }

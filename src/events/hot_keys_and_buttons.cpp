@@ -130,7 +130,10 @@ void SystemEventMonitor::StopWorkers() {
     if (!_hotKeysThread.joinable()) return;
     {
         std::lock_guard<platform::Mutex> stop(_stopLock);
-        if (_hotKeysStopEvent) _kernel.SetEvent(_hotKeysStopEvent);
+        while (_hotKeysStopEvent && !_kernel.SetEvent(_hotKeysStopEvent)) {
+            LogHResult(HRESULT_FROM_WIN32(_kernel.GetLastError()));
+            _kernel.Sleep(kStopRetryMilliseconds);
+        }
     }
     try {
         _hotKeysThread.join();

@@ -111,8 +111,7 @@ void SystemEventMonitor::Stop() {
     std::lock_guard<platform::Mutex> guard(_workersLock);
     const HWND hwnd = _window.load();
     if (hwnd && _windowing.IsWindow(hwnd)) {
-        _stopping = true;
-        _windowing.PostMessageW(hwnd, WM_CLOSE, 0, 0);
+        PostClose(hwnd);
     } else {
         // Start has not made its window yet (or has ended): without this the window made
         // next would run until the process is killed.
@@ -170,7 +169,14 @@ void SystemEventMonitor::RunWindow() {
     } windowOwner{*this, hwnd};
     RethrowFromWindowProc();
 
-    _windowing.SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this));
+    // The slot held 0 before, so only the last error tells a failure. A window whose procedure
+    // cannot find the monitor would serve nothing and never end its loop.
+    _kernel.SetLastError(ERROR_SUCCESS);
+    if (!_windowing.SetWindowLongPtrW(hwnd, GWLP_USERDATA, reinterpret_cast<LONG_PTR>(this)) &&
+        _kernel.GetLastError() != ERROR_SUCCESS) {
+        LogHResult(HRESULT_FROM_WIN32(_kernel.GetLastError()));
+        return;
+    }
     bool stopAtOnce = false;
     {
         std::lock_guard<platform::Mutex> guard(_workersLock);
@@ -178,11 +184,17 @@ void SystemEventMonitor::RunWindow() {
         _window = hwnd;
         stopAtOnce = std::exchange(_stopRequested, false);
     }
-    if (stopAtOnce) {
-        _stopping = true;
-        _windowing.PostMessageW(hwnd, WM_CLOSE, 0, 0);
-    }
+    if (stopAtOnce) PostClose(hwnd);
     RunMessageLoop(hwnd);
+}
+
+void SystemEventMonitor::PostClose(HWND hwnd) {
+    _stopping = true;
+    while (!_windowing.PostMessageW(hwnd, WM_CLOSE, 0, 0)) {
+        LogHResult(HRESULT_FROM_WIN32(_kernel.GetLastError()));
+        if (!_windowing.IsWindow(hwnd)) return;
+        _kernel.Sleep(kStopRetryMilliseconds);
+    }
 }
 
 void SystemEventMonitor::RunMessageLoop(HWND hwnd) {
@@ -208,6 +220,12 @@ void SystemEventMonitor::RunMessageLoop(HWND hwnd) {
         }
         _windowing.DispatchMessageW(&msg);
         RethrowFromWindowProc();
+        if (msg.message == WM_CLOSE && _windowing.IsWindow(hwnd)) {
+            // The default handling could not destroy the window, so no quit will come: leave,
+            // and the window's owner destroys it.
+            LogHResult(HRESULT_FROM_WIN32(_kernel.GetLastError()));
+            return;
+        }
     }
 }
 

@@ -69,6 +69,7 @@ private:
     void StopWorkers();
     void RunWindow();
     void RunMessageLoop(HWND hwnd);
+    void PostClose(HWND hwnd);
     void RethrowFromWindowProc();
 
     LRESULT HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
@@ -86,6 +87,10 @@ private:
     bool GetPowerSettingValue(LPARAM setting, DWORD& value, GUID& guid);
     bool IsGfxModeSetInterface(LPARAM header);
     bool Protected_wcsicmp(LPARAM name, const wchar_t* expected);
+
+    // A stop lost to one failed call would leave the service running for good: the call is
+    // made again after this pause until it goes through.
+    static constexpr DWORD kStopRetryMilliseconds = 10;
 
     // Hot keys and bezel buttons.
     void RunRestricted(const std::function<HRESULT()>& body);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -183,6 +184,39 @@ TEST(VbControllerUndockTimer, SecondUnlockKeepsOneTimerAndARejectedExpiryStillDi
     EXPECT_EQ(controller->UndockTimerId(), 0u);
     EXPECT_EQ(world.GetWindowing().Count().timers, 0u);
     controller->Uninitialize();
+}
+
+TEST(VbControllerUndockTimer, AnExceptionInItsProcedureIsLoggedAndTheTimerStillGoes) {
+    SimWorld world;
+    // The service's run thread has COM, so the frame requests reach the driver.
+    ASSERT_EQ(world.GetCom().CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    VbController* controller = VbController::GetInstance(nullptr);
+    controller->Initialize();
+    controller->OnSystemEvent(EvtUnlocked, nullptr, 0);
+    const UINT_PTR id = controller->UndockTimerId();
+    ASSERT_NE(id, 0u);
+    bool driverFails = true;
+    world.GetCom().GfxDriver().SetCallListener([&driverFails](const auto&) {
+        if (driverFails) throw std::runtime_error("driver gone");
+    });
+    world.GetTracing().Clear();
+    VbController::UndockTimerProc(nullptr, WM_TIMER, id, 0);
+    std::vector<std::wstring> critical;
+    for (const auto& event : world.GetTracing().Events()) {
+        if (event.level == TRACE_LEVEL_CRITICAL) critical.push_back(event.text);
+    }
+    EXPECT_EQ(critical,
+              std::vector<std::wstring>{L"Caught exception in the undock timer: driver gone"});
+    // The hide did not finish, so the state stays; the timer is gone all the same.
+    EXPECT_STREQ(controller->Context().CurrentState()->Name(), "DetachingHasAMB");
+    EXPECT_EQ(controller->UndockTimerId(), 0u);
+    EXPECT_EQ(world.GetWindowing().Count().timers, 0u);
+    // The service carries on: the next event is handled.
+    driverFails = false;
+    controller->OnSystemEvent(EvtLocked, nullptr, 0);
+    EXPECT_STREQ(controller->Context().CurrentState()->Name(), "AttachedNoAMB");
+    controller->Uninitialize();
+    world.GetCom().CoUninitialize();
 }
 
 TEST(VbControllerUndockTimer, FailedTimerCreationIsLoggedAndLeavesNoTimer) {

@@ -593,6 +593,200 @@ TEST(KelvoSimTest, InteractiveRejectsABadLineAndPlaysOn) {
               "110 service SetServiceStatus SERVICE_STOPPED");
 }
 
+// ---- Stories, record by record ----
+
+// A story and the records it must give between two times (from included, to excluded), among
+// those the pattern matches.
+struct StoryRecords {
+    const char* name;
+    std::vector<std::string> options;
+    std::string scenario;
+    long long from;
+    long long to;
+    std::string pattern;
+    std::vector<std::string> expected;
+};
+
+void PrintTo(const StoryRecords& c, std::ostream* out) { *out << c.name; }
+
+class StoryRecordsTest : public testing::TestWithParam<StoryRecords> {};
+
+TEST_P(StoryRecordsTest, GivesExactlyTheseRecords) {
+    const StoryRecords& c = GetParam();
+    std::vector<std::string> arguments{"run"};
+    arguments.insert(arguments.end(), c.options.begin(), c.options.end());
+    arguments.push_back("-");
+    const Result result = KelvoSim(arguments, c.scenario);
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    std::vector<Record> window;
+    for (const Record& r : Records(result.out)) {
+        if (r.time >= c.from && r.time < c.to) window.push_back(r);
+    }
+    EXPECT_EQ(Matching(window, c.pattern), c.expected);
+}
+
+// What reaches the devices, and the controller's and the context's own lines.
+const std::string kDevicesAndDecisions = "^(gfx |touch |L[1-4] (System |Ambrel |Graphics ))";
+const std::string kHidden = " gfx SetInfo enable=0 x=30 y=30 p=90 hr=0x00000000";
+// Shown at once, not animated: one frame request.
+const std::string kShown = " gfx SetInfo enable=1 x=30 y=30 p=90 hr=0x00000000";
+const std::string kTouchOn = " touch SetFeature 06 ff ff 01";
+const std::string kTouchOff = " touch SetFeature 06 ff ff 02";
+// The touch area inside the frame (the defaults: 132, 150, 2988, 1776) sent again with mode 2.
+const std::string kTouchArea =
+    " touch Write 06 ff ff 00 00 04 43 00 00 16 43 00 c0 3a 45 00 00 de 44";
+const std::string kToggleKey = "Global\\B8FABD2A-0DA3-465B-9DFA-712AB3F86F64";
+const std::vector<std::string> kTablet = {"--slate", "0", "--docked", "0"};
+
+INSTANTIATE_TEST_SUITE_P(
+    Stories, StoryRecordsTest,
+    testing::Values(
+        // Docked, the frame hidden: the machine starts over from Init and hides it again.
+        StoryRecords{"CriticalResumeDocked",
+                     {},
+                     "wait 1000\npower suspend\nwait 1000\npower resumecritical\nwait 1000\n",
+                     1000,
+                     3000,
+                     kDevicesAndDecisions,
+                     {"1000 L4 System is being SUSPENDED.",
+                      "2000 L4 System is being RESUMED from previous CRITICAL condition.",
+                      "2000" + kTouchOn, "2000" + kHidden, "2000 L4 Ambrel HIDDEN"}},
+        // Undocked: from Init the frame comes back at once, whatever state the suspend left.
+        StoryRecords{
+            "CriticalResumeUndocked",
+            kTablet,
+            "wait 1000\npower suspend\nwait 1000\npower resumecritical\nwait 1000\n",
+            1000,
+            3000,
+            kDevicesAndDecisions,
+            {"1000 L4 System is being SUSPENDED.", "1000" + kTouchOn, "1000" + kHidden,
+             "1000 L4 Ambrel HIDDEN",
+             "2000 L4 System is being RESUMED from previous CRITICAL condition.", "2000" + kTouchOn,
+             "2000" + kTouchOff, "2000" + kTouchArea, "2000" + kShown, "2000 L4 Ambrel SHOWN"}},
+        // Docked with the frame hidden, suspend and resume touch nothing. After the latch the
+        // frame goes on suspend and is hidden once more on the docked resume; the undock timer
+        // armed by the latch then finds nothing to dock.
+        StoryRecords{
+            "SuspendAndResumeWhileDocked",
+            {},
+            "wait 1000\npower suspend\nwait 1000\npower resumeautomatic\nwait 1000\n"
+            "button 0 19 01\nwait 1000\npower suspend\nwait 1000\n"
+            "power resumeautomatic\nwait 4000\n",
+            1000,
+            9000,
+            "^(gfx SetInfo enable=0|touch SetFeature|L[1-4] (System is|System event "
+            "[A-Z]|Ambrel ))",
+            {"1000 L4 System is being SUSPENDED.", "2000 L4 System is being RESUMED.",
+             "3000 L4 System is in UNLOCKED.", "3000" + kTouchOn, "3000" + kTouchOff,
+             "3000 L4 Ambrel SHOWN", "4000 L4 System is being SUSPENDED.", "4000" + kTouchOn,
+             "4000" + kHidden, "4000 L4 Ambrel HIDDEN", "5000 L4 System is being RESUMED.",
+             "5000" + kTouchOn, "5000" + kHidden, "5000 L4 Ambrel HIDDEN",
+             "8000 L3 System event Docked not handled in AttachedNoAMB state."}},
+        // A setting of the toggle within 10 ms of the one taken is absorbed; the first setting
+        // after the pause is taken, even on its very millisecond. Nine settings, four toggles.
+        StoryRecords{"HotKeyStorm",
+                     kTablet,
+                     "wait 1000\nhotkey toggle\nhotkey toggle\nhotkey toggle\nwait 5\n"
+                     "hotkey toggle\nwait 5\nhotkey toggle\nwait 9\nhotkey toggle\nwait 21\n"
+                     "hotkey toggle\nwait 10\nhotkey toggle\nwait 100\n",
+                     1000,
+                     1100,
+                     "^(event (SetEvent|ResetEvent) |L4 (VK_BezelToggle|Ambrel ))",
+                     {"1000 event SetEvent " + kToggleKey,
+                      "1000 L4 VK_BezelToggle event received",
+                      "1000 L4 Ambrel HIDDEN",
+                      "1000 event SetEvent " + kToggleKey,
+                      "1000 event SetEvent " + kToggleKey,
+                      "1005 event SetEvent " + kToggleKey,
+                      "1010 event ResetEvent " + kToggleKey,
+                      "1010 event SetEvent " + kToggleKey,
+                      "1010 L4 VK_BezelToggle event received",
+                      "1010 L4 Ambrel SHOWN",
+                      "1019 event SetEvent " + kToggleKey,
+                      "1020 event ResetEvent " + kToggleKey,
+                      "1040 event SetEvent " + kToggleKey,
+                      "1040 L4 VK_BezelToggle event received",
+                      "1040 L4 Ambrel HIDDEN",
+                      "1050 event ResetEvent " + kToggleKey,
+                      "1050 event SetEvent " + kToggleKey,
+                      "1050 L4 VK_BezelToggle event received",
+                      "1050 L4 Ambrel SHOWN",
+                      "1060 event ResetEvent " + kToggleKey}},
+        // Display off hides the frame, dimmed does nothing, on shows it again while undocked
+        // (a second on is rejected); off again, then on while docked hides it once more.
+        StoryRecords{"DisplayOffAndOn",
+                     kTablet,
+                     "wait 1000\ndisplay off\nwait 1000\ndisplay dimmed\nwait 1000\n"
+                     "display on\nwait 1000\ndisplay on\nwait 1000\ndisplay off\nwait 1000\n"
+                     "metric docked 1\ndisplay on\nwait 1000\n",
+                     1000,
+                     7000,
+                     kDevicesAndDecisions,
+                     {"1000 L4 System monitor display turned off.",
+                      "1000" + kTouchOn,
+                      "1000" + kHidden,
+                      "1000 L4 Ambrel HIDDEN",
+                      "3000 L4 System monitor display turned on.",
+                      "3000" + kTouchOn,
+                      "3000" + kTouchOff,
+                      "3000" + kTouchArea,
+                      "3000" + kShown,
+                      "3000 L4 Ambrel SHOWN",
+                      "4000 L4 System monitor display turned on.",
+                      "4000 L3 System event UndockedResume not handled in DetachedHasAMB state.",
+                      "5000 L4 System monitor display turned off.",
+                      "5000" + kTouchOn,
+                      "5000" + kHidden,
+                      "5000 L4 Ambrel HIDDEN",
+                      "6000 L4 System monitor display turned on.",
+                      "6000" + kTouchOn,
+                      "6000" + kHidden,
+                      "6000 L4 Ambrel HIDDEN"}},
+        // A mode set re-applies the frame as it is, at once; while off it is rejected, and a
+        // device arrival of another class is no mode set.
+        StoryRecords{"GraphicsModeChangeWhileShown",
+                     kTablet,
+                     "wait 1000\ngfxmode\nwait 1000\ndisplay off\nwait 1000\ngfxmode\n"
+                     "device ARRIVAL {4D1E55B2-F16F-11CF-88CB-001111000030}\nwait 1000\n",
+                     1000,
+                     4000,
+                     kDevicesAndDecisions,
+                     {"1000 L4 Graphics mode changed.", "1000" + kTouchOn, "1000" + kTouchOff,
+                      "1000" + kTouchArea, "1000" + kShown, "1000 L4 Ambrel SHOWN",
+                      "2000 L4 System monitor display turned off.", "2000" + kTouchOn,
+                      "2000" + kHidden, "2000 L4 Ambrel HIDDEN", "3000 L4 Graphics mode changed.",
+                      "3000 L3 System event GfxModeSet not handled in OffHasAMB state."}},
+        StoryRecords{"GraphicsModeChangeWhileHidden",
+                     {},
+                     "wait 1000\ngfxmode\nwait 1000\n",
+                     1000,
+                     2000,
+                     kDevicesAndDecisions,
+                     {"1000 L4 Graphics mode changed.", "1000" + kTouchOn, "1000" + kHidden,
+                      "1000 L4 Ambrel HIDDEN"}},
+        // A reload while the frame shows sends the touch area again at once (with the new
+        // values) and leaves the frame as it is; the next frame request uses the new width.
+        StoryRecords{
+            "SettingsReloadWhileShown",
+            {"--registry", Example("current.reg")},
+            "wait 1000\nbutton 0 19 01\nwait 100\nregistry set Display ViewPort_X 90\n"
+            "wait 100\nregistry set Touch ViewPort_Left 0x10000\nwait 800\ngfxmode\n"
+            "wait 1000\n",
+            1050,
+            3000,
+            "^(gfx |touch |L4 (Change|Ambrel |Graphics ))",
+            {"1100 L4 Change(s) detected in registry settings!",
+             "1100 touch Write 06 ff ff 00 00 9c 42 00 00 40 42 00 20 3e 45 00 00 ea 44",
+             "1100 L4 Ambrel dimension configured for touch",
+             "1200 L4 Change(s) detected in registry settings!",
+             "1200 touch Write 06 ff ff 6f 12 83 42 00 00 40 42 00 20 3e 45 00 00 ea 44",
+             "1200 L4 Ambrel dimension configured for touch", "2000 L4 Graphics mode changed.",
+             "2000" + kTouchOn, "2000" + kTouchOff,
+             "2000 touch Write 06 ff ff 6f 12 83 42 00 00 40 42 00 20 3e 45 00 00 ea 44",
+             "2000 gfx SetInfo enable=1 x=90 y=95 p=10 hr=0x00000000", "2000 L4 Ambrel SHOWN"}}),
+    [](const testing::TestParamInfo<StoryRecords>& info) { return info.param.name; });
+
 // ---- kelvo-sim settings ----
 
 // The columns of a report row (name, value, accepted, from), split where two blanks or more are.

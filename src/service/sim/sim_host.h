@@ -44,6 +44,9 @@ public:
     // service never stops (its threads are then still blocked).
     std::optional<int> Finish();
 
+    // The simulated machine: its fault plan (set before Start) and what is left in it after.
+    platform::sim::SimWorld& GetWorld() { return _world; }
+
     // The hot-key events' names, as the component that sets them knows them.
     static const wchar_t* HotKeyEventName(HotKey key);
 
