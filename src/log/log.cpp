@@ -54,7 +54,6 @@ CLog<Provider>* CLog<Provider>::Instance() {
 
 template <class Provider>
 void CLog<Provider>::Log(UCHAR level, PCWSTR format, ...) {
-    if (!Accepts(level)) return;
     va_list args;
     va_start(args, format);
     LogV(level, format, args);

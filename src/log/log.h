@@ -63,8 +63,9 @@ inline void Log(UCHAR level, PCWSTR format, Args... args) {
     static_assert((std::is_scalar_v<Args> && ...),
                   "Log takes numbers and string pointers only (pass c_str(), not a string)");
     if (level > CLog<LogProviderKelvo>::kThreshold) return;
-    CLog<LogProviderKelvo>* log = CLog<LogProviderKelvo>::Instance();
-    if (log != nullptr && log->Accepts(level)) log->Log(level, format, args...);
+    if (CLog<LogProviderKelvo>* log = CLog<LogProviderKelvo>::Instance()) {
+        log->Log(level, format, args...);
+    }
 }
 
 // Traces ">>> name" when constructed and "<<< name" when destroyed, so the exit line appears on
