@@ -18,6 +18,15 @@ bool IsOpenHandle(HANDLE handle) { return handle != nullptr && handle != INVALID
 
 const wchar_t* Outcome(bool succeeded) { return succeeded ? L"successful" : L"failed"; }
 
+// A report in a buffer of the collection's length for its kind, zero-padded after the report's
+// own bytes; empty when the report does not fit, so that it is never cut short.
+std::vector<BYTE> Padded(const BYTE* bytes, DWORD length, USHORT reportLength) {
+    if (length > reportLength) return {};
+    std::vector<BYTE> report(reportLength, 0);
+    std::copy_n(bytes, length, report.begin());
+    return report;
+}
+
 // Owns a device information list; a failure to destroy it is traced.
 class DeviceInfoList {
 public:
@@ -35,6 +44,24 @@ private:
     platform::Hid& _hid;
     platform::Kernel& _kernel;
     const HDEVINFO _list;
+};
+
+// Owns a device handle opened only to ask the device what it is.
+class DeviceHandle {
+public:
+    DeviceHandle(platform::Hid& hid, HANDLE handle) : _hid(hid), _handle(handle) {}
+    ~DeviceHandle() {
+        if (*this) _hid.CloseHandle(_handle);
+    }
+    DeviceHandle(const DeviceHandle&) = delete;
+    DeviceHandle& operator=(const DeviceHandle&) = delete;
+
+    explicit operator bool() const { return IsOpenHandle(_handle); }
+    HANDLE get() const { return _handle; }
+
+private:
+    platform::Hid& _hid;
+    const HANDLE _handle;
 };
 
 // Owns a device's preparsed data.
@@ -124,46 +151,48 @@ bool HidClient::Open(USHORT vendorId, USHORT productId, USHORT usagePage, USHORT
     for (const std::wstring& path : paths) {
         Log(TRACE_LEVEL_INFORMATION, L"Checking on device path: %s", path.c_str());
         Close();
-        SECURITY_ATTRIBUTES security{};
-        security.nLength = sizeof(SECURITY_ATTRIBUTES);
-        security.lpSecurityDescriptor = nullptr;
-        security.bInheritHandle = TRUE;
-        const HANDLE device = _hid.CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                                               FILE_SHARE_READ | FILE_SHARE_WRITE, &security,
-                                               OPEN_EXISTING, FILE_ATTRIBUTE_DEVICE, nullptr);
-        if (!IsOpenHandle(device)) {
+        // Attributes and capabilities need no access at all, and a query handle is granted even
+        // for the keyboards, mice and touch screens that Windows keeps to itself.
+        const DeviceHandle query(_hid, OpenDevice(path, 0));
+        if (!query) {
             LOG_LAST_ERROR_STATUS();
             continue;
         }
-        _device.store(device);
         HIDD_ATTRIBUTES attributes{};
         attributes.Size = sizeof(HIDD_ATTRIBUTES);
-        if (!_hid.HidD_GetAttributes(device, &attributes)) {
-            Close();
-            continue;
-        }
+        if (!_hid.HidD_GetAttributes(query.get(), &attributes)) continue;
         Log(TRACE_LEVEL_INFORMATION, L"Hid Device(%s) VID: 0x%04x, PID: 0x%04x, Ver: 0x%04x",
             path.c_str(), attributes.VendorID, attributes.ProductID, attributes.VersionNumber);
-        if (!ReadCapabilities(device)) {
-            Close();
-            continue;
-        }
+        if (!ReadCapabilities(query.get())) continue;
         const bool matched =
             (vendorId == 0 || vendorId == attributes.VendorID) &&
             (productId == 0 || productId == attributes.ProductID) &&
             (usagePage == 0 || (usagePage == _caps.UsagePage && usage == _caps.Usage)) &&
             (outputReportLength <= 0 || outputReportLength == _caps.OutputReportByteLength);
-        if (matched) {
-            if (matches == index) {
-                _devicePath = path;
-                Log(TRACE_LEVEL_INFORMATION, L"Found device: %s", path.c_str());
-                return true;
-            }
-            ++matches;
+        if (!matched) continue;
+        // Only the collection the caller will talk to is opened for reading and writing; one
+        // that refuses it cannot be served and so does not count.
+        const HANDLE device = OpenDevice(path, GENERIC_READ | GENERIC_WRITE);
+        if (!IsOpenHandle(device)) {
+            LOG_LAST_ERROR_STATUS();
+            continue;
         }
-        Close();
+        if (matches == index) {
+            _device.store(device);
+            _devicePath = path;
+            Log(TRACE_LEVEL_INFORMATION, L"Found device: %s", path.c_str());
+            return true;
+        }
+        ++matches;
+        _hid.CloseHandle(device);
     }
     return false;
+}
+
+HANDLE HidClient::OpenDevice(const std::wstring& path, DWORD access) {
+    // Synchronous I/O, and a handle that no child process inherits.
+    return _hid.CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
 }
 
 bool HidClient::ReadCapabilities(HANDLE device) {
@@ -209,9 +238,13 @@ bool HidClient::WriteOutputReport(const BYTE* bytes, DWORD length) {
     if (length == 0 || bytes == nullptr || !IsOpenHandle(device)) return false;
     const std::string dump = HexDump(bytes, length);
     Log(TRACE_LEVEL_INFORMATION, L"Sending Output Report bytes:\n%S", dump.c_str());
+    // The class driver takes exactly one whole output report a write.
+    const std::vector<BYTE> report = Padded(bytes, length, _caps.OutputReportByteLength);
     DWORD written = 0;
-    const bool succeeded =
-        _hid.WriteFile(device, bytes, length, &written, nullptr) && written == length;
+    const bool succeeded = !report.empty() &&
+                           _hid.WriteFile(device, report.data(), static_cast<DWORD>(report.size()),
+                                          &written, nullptr) &&
+                           written == report.size();
     Log(TRACE_LEVEL_INFORMATION, L"Operation %s", Outcome(succeeded));
     return succeeded;
 }
@@ -221,8 +254,11 @@ bool HidClient::SetFeatureReport(const BYTE* bytes, DWORD length) {
     if (length == 0 || bytes == nullptr || !IsOpenHandle(device)) return false;
     const std::string dump = HexDump(bytes, length);
     Log(TRACE_LEVEL_INFORMATION, L"Setting Feature Report bytes:\n%S", dump.c_str());
-    // The class driver only reads the buffer; its signature is not const.
-    const bool succeeded = _hid.HidD_SetFeature(device, const_cast<BYTE*>(bytes), length) != FALSE;
+    // Windows refuses a feature buffer shorter than the collection's longest feature report.
+    std::vector<BYTE> report = Padded(bytes, length, _caps.FeatureReportByteLength);
+    const bool succeeded =
+        !report.empty() &&
+        _hid.HidD_SetFeature(device, report.data(), static_cast<ULONG>(report.size())) != FALSE;
     Log(TRACE_LEVEL_INFORMATION, L"Operation %s", Outcome(succeeded));
     return succeeded;
 }
@@ -230,9 +266,14 @@ bool HidClient::SetFeatureReport(const BYTE* bytes, DWORD length) {
 bool HidClient::GetFeatureReport(FeatureReport& buffer) {
     const HANDLE device = _device.load();
     if (!IsOpenHandle(device)) return false;
+    // Asked for in a buffer of the collection's feature report length; the caller's bytes lead.
+    std::vector<BYTE> report =
+        Padded(buffer.data(), static_cast<DWORD>(buffer.size()), _caps.FeatureReportByteLength);
     const bool succeeded =
-        _hid.HidD_GetFeature(device, buffer.data(), static_cast<ULONG>(buffer.size())) != FALSE;
+        !report.empty() &&
+        _hid.HidD_GetFeature(device, report.data(), static_cast<ULONG>(report.size())) != FALSE;
     if (succeeded) {
+        std::copy_n(report.begin(), buffer.size(), buffer.begin());
         const std::string dump = HexDump(buffer.data(), buffer.size());
         Log(TRACE_LEVEL_INFORMATION, L"Getting Feature Report bytes:\n%S", dump.c_str());
     }

@@ -42,7 +42,8 @@ private:
 
 class HidClient {
 public:
-    // Feature reads always ask for this many bytes, the report id byte included.
+    // The feature reports this client's callers exchange: at most this many bytes, the report
+    // id byte included.
     static constexpr std::size_t kFeatureReportLength = 12;
     using FeatureReport = std::array<BYTE, kFeatureReportLength>;
 
@@ -51,18 +52,22 @@ public:
     HidClient(const HidClient&) = delete;
     HidClient& operator=(const HidClient&) = delete;
 
-    // Opens the index-th matching device (from 0, in list order). A vendor id, product id or
-    // usage page of 0 and an output report length of 0 or less match every device; the usage
-    // counts only with a nonzero usage page. Closes whatever the client held first.
+    // Opens the index-th matching device (from 0, in list order) for reading and writing. A
+    // vendor id, product id or usage page of 0 and an output report length of 0 or less match
+    // every device; the usage counts only with a nonzero usage page. Each device is asked what it
+    // is through a handle without access; a match that cannot be opened for reading and writing
+    // does not count. Closes whatever the client held first.
     bool Open(USHORT vendorId, USHORT productId, USHORT usagePage, USHORT usage,
               int outputReportLength, int index);
     bool IsValid() const;
     // Blocks until one whole input report has been read; empty on failure or cancellation.
     std::vector<BYTE> ReadInputReport();
-    // The buffers start with the report id byte.
+    // The buffers start with the report id byte. Each report goes to the device in a buffer of
+    // the collection's length for its kind, zero-padded; a longer one is not sent.
     bool WriteOutputReport(const BYTE* bytes, DWORD length);
     bool SetFeatureReport(const BYTE* bytes, DWORD length);
-    // buffer[0] holds the report id on entry; the whole buffer holds the report on success.
+    // buffer[0] holds the report id on entry; the whole buffer holds the report's first bytes on
+    // success.
     bool GetFeatureReport(FeatureReport& buffer);
     void Close();
 
@@ -72,6 +77,7 @@ public:
     const std::wstring& GetDevicePath() const { return _devicePath; }
 
 private:
+    HANDLE OpenDevice(const std::wstring& path, DWORD access);
     bool ReadCapabilities(HANDLE device);
     DWORD GetLastError() const { return _kernel.GetLastError(); }
 

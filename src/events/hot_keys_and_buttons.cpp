@@ -111,14 +111,8 @@ void SystemEventMonitor::StopWorkers() {
     {
         std::lock_guard<platform::Mutex> stop(_stopLock);
         _workersStopping = true;
-        for (int i = 0; i < BEZEL_BUTTON_EVENTS_COUNT; ++i) {
-            if (!_buttonThreads[i].joinable()) continue;
-            if (!_hid.CancelSynchronousIo(_buttonThreads[i].NativeHandle())) {
-                LogHResult(HRESULT_FROM_WIN32(_kernel.GetLastError()));
-            }
-            if (_hidClients[i].IsValid()) _hidClients[i].Close();
-        }
     }
+    for (int i = 0; i < BEZEL_BUTTON_EVENTS_COUNT; ++i) EndButtonRead(i);
     for (platform::Thread& thread : _buttonThreads) {
         if (!thread.joinable()) continue;
         try {
@@ -140,6 +134,29 @@ void SystemEventMonitor::StopWorkers() {
     } catch (const std::exception& e) {
         Log(TRACE_LEVEL_VERBOSE, L"Exception occurs when joining thread: %S", e.what());
     }
+}
+
+void SystemEventMonitor::EndButtonRead(int index) {
+    platform::Thread& thread = _buttonThreads[index];
+    if (!thread.joinable()) return;
+    for (;;) {
+        {
+            std::lock_guard<platform::Mutex> stop(_stopLock);
+            if (!_buttonReading[index]) return;
+            // A cancelled read ends the thread's loop: it sees the stop before any other read.
+            if (_hid.CancelSynchronousIo(thread.NativeHandle())) return;
+            // Nothing to cancel: the thread is between two reads. It may have looked at the stop
+            // already and be on its way into the next read, so try again until it has left.
+            const DWORD error = _kernel.GetLastError();
+            if (error != ERROR_NOT_FOUND) LogHResult(HRESULT_FROM_WIN32(error));
+        }
+        _kernel.Sleep(kStopRetryMilliseconds);
+    }
+}
+
+bool SystemEventMonitor::WorkersStopping() {
+    std::lock_guard<platform::Mutex> stop(_stopLock);
+    return _workersStopping;
 }
 
 void SystemEventMonitor::Post(WPARAM type) {
@@ -297,10 +314,23 @@ HRESULT SystemEventMonitor::BezelButtonThread(int indexDevice) {
                 indexDevice);
             return S_FALSE;
         }
+        _buttonReading[indexDevice] = true;
     }
+    // Closed by this thread alone, however its loop ends: Windows' close of a handle waits for a
+    // synchronous read on it, so a close from the stopping thread could wait for the next press.
+    struct CloseOnLeaving {
+        SystemEventMonitor& monitor;
+        int index;
+        ~CloseOnLeaving() {
+            std::lock_guard<platform::Mutex> stop(monitor._stopLock);
+            monitor._hidClients[index].Close();
+            monitor._buttonReading[index] = false;
+        }
+    } closeOnLeaving{*this, indexDevice};
     LogAssert(_hidClients[indexDevice].IsValid());
-    for (std::vector<BYTE> report = client.ReadInputReport(); !report.empty();
-         report = client.ReadInputReport()) {
+    while (!WorkersStopping()) {
+        const std::vector<BYTE> report = client.ReadInputReport();
+        if (report.empty()) break;
         ProcessButtonReport(report.data(), report.size());
     }
     return S_OK;

@@ -96,6 +96,10 @@ private:
     void RunRestricted(const std::function<HRESULT()>& body);
     HRESULT HotKeysThread();
     HRESULT BezelButtonThread(int indexDevice);
+    // Ends button thread index's read for certain, whether it is blocked in it, about to enter
+    // it or between two reads.
+    void EndButtonRead(int index);
+    bool WorkersStopping();
     void ProcessButtonReport(const unsigned char* data, std::size_t size);
     HANDLE CreateNamedEvent(const wchar_t* name);
     void WidenAccessList(HANDLE event);
@@ -141,6 +145,8 @@ private:
     // so a worker that starts after the stop sees it instead of blocking for good.
     platform::Mutex _stopLock;
     bool _workersStopping = false;
+    // A button thread holds its device open, from its open to the end of its read loop.
+    std::array<bool, BEZEL_BUTTON_EVENTS_COUNT> _buttonReading{};
     // An exception raised in the window procedure, carried past the system's dispatch code and
     // raised again on the loop's own frames.
     std::exception_ptr _windowProcException;

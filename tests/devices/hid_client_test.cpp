@@ -3,6 +3,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <cwchar>
 #include <memory>
 #include <optional>
@@ -35,9 +37,9 @@ std::wstring StatusLine(unsigned status) {
 
 TEST(HidDeviceList, ListsTheInterfacesInBusOrderAndTracesTheirNumber) {
     HidRig rig;
-    rig.Plug(Device(L"\\\\?\\hid#a", 1, 1, 0x0D, 4));
-    rig.Plug(Device(L"\\\\?\\hid#b", 2, 2, 0x0D, 4));
-    rig.Plug(Device(L"\\\\?\\hid#c", 3, 3, 0x0D, 4));
+    rig.Plug(Device(L"\\\\?\\hid#a", 1, 1, 0xFF00, 1));
+    rig.Plug(Device(L"\\\\?\\hid#b", 2, 2, 0xFF00, 1));
+    rig.Plug(Device(L"\\\\?\\hid#c", 3, 3, 0xFF00, 1));
     const HidDeviceList devices(rig.Hid(), rig.Kernel());
     EXPECT_THAT(devices.Paths(), ElementsAre(L"\\\\?\\hid#a", L"\\\\?\\hid#b", L"\\\\?\\hid#c"));
     EXPECT_THAT(rig.TakeTraces(), ElementsAre(L"4 Total number of HID devices: 3"));
@@ -55,9 +57,9 @@ TEST(HidDeviceList, WithNoDeviceEveryOpenFailsAtOnce) {
 
 TEST(HidDeviceList, IsTakenOnceSoALaterDeviceIsNotFound) {
     HidRig rig;
-    rig.Plug(Device(L"early", 1, 1, 0x0D, 4));
+    rig.Plug(Device(L"early", 1, 1, 0xFF00, 1));
     const HidDeviceList devices(rig.Hid(), rig.Kernel());
-    rig.Plug(Device(L"late", 2, 2, 0x0D, 4));
+    rig.Plug(Device(L"late", 2, 2, 0xFF00, 1));
     HidClient client(rig.Hid(), rig.Kernel(), devices);
     EXPECT_FALSE(client.Open(2, 0, 0, 0, 0, 0));
     EXPECT_TRUE(client.Open(1, 0, 0, 0, 0, 0));
@@ -78,7 +80,7 @@ class HidDeviceListFault : public ::testing::TestWithParam<EnumerationFault> {};
 TEST_P(HidDeviceListFault, KeepsThePathsGatheredAndTracesTheFailure) {
     const EnumerationFault& fault = GetParam();
     HidRig rig;
-    for (const wchar_t* path : {L"a", L"b", L"c"}) rig.Plug(Device(path, 1, 1, 0x0D, 4));
+    for (const wchar_t* path : {L"a", L"b", L"c"}) rig.Plug(Device(path, 1, 1, 0xFF00, 1));
     rig.Fail(fault.operation, fault.error, fault.nth);
     const HidDeviceList devices(rig.Hid(), rig.Kernel());
     EXPECT_EQ(devices.Paths().size(), fault.paths);
@@ -147,8 +149,10 @@ struct Search {
 class HidClientMatching : public ::testing::TestWithParam<Search> {
 protected:
     HidClientMatching() {
-        rig.Plug(Device(L"touch19", 0x04F3, 0x200A, 0x0D, 0x04, 64, 19, 12));
-        rig.Plug(Device(L"touch20", 0x04F3, 0x200A, 0x0D, 0x04, 20, 20, 12));
+        // Windows keeps a touch screen to itself: a match that cannot be opened does not count.
+        rig.Plug(Device(L"touchScreen", 0x04F3, 0x200A, 0x0D, 0x04, 7));
+        rig.Plug(Device(L"touch19", 0x04F3, 0x200A, 0xFF00, 0x01, 64, 19, 12));
+        rig.Plug(Device(L"touch20", 0x04F3, 0x200A, 0xFF00, 0x01, 20, 20, 12));
         rig.Plug(Device(L"buttons0", 0x1B96, 0x0B0A, 0xFFB3, 0x10, 2));
         rig.Plug(Device(L"buttons1", 0x1B96, 0x0B0B, 0xFFB3, 0x10, 2));
         rig.Plug(Device(L"noUsage", 0x1111, 0x0001, 0x0C, 0));
@@ -197,7 +201,8 @@ INSTANTIATE_TEST_SUITE_P(
                       Search{"DeviceWithoutUsageNeverMatches", 0x1111, 0, 0, 0, 0, 0, std::nullopt},
                       Search{"DeviceWithoutUsagePageNeverMatches", 0x2222, 0, 0, 0, 0, 0,
                              std::nullopt},
-                      Search{"AllAndFullPage", 0x04F3, 0x200A, 0x0D, 0x04, 20, 0, L"touch20"}),
+                      Search{"AllAndFullPage", 0x04F3, 0x200A, 0xFF00, 0x01, 20, 0, L"touch20"},
+                      Search{"WindowsOwnCollection", 0, 0, 0x0D, 0x04, 0, 0, std::nullopt}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A device whose capabilities cannot be read must not be judged on those of the device tried
@@ -214,7 +219,7 @@ TEST_P(HidClientCapabilityFault, LeavesTheDeviceUnmatched) {
     const CapabilityFault& fault = GetParam();
     HidRig rig;
     rig.Plug(Device(L"buttons", 0x1B96, 0x0B0A, 0xFFB3, 0x10, 2));
-    SimHidDevice& unreadable = rig.Plug(Device(L"unreadable", 0x2222, 0x0001, 0x0D, 0x04));
+    SimHidDevice& unreadable = rig.Plug(Device(L"unreadable", 0x2222, 0x0001, 0xFF00, 0x01));
     const HidDeviceList devices(rig.Hid(), rig.Kernel());
     if (fault.refusedByDevice) {
         unreadable.Refuse(fault.operation, ERROR_GEN_FAILURE);
@@ -236,8 +241,9 @@ INSTANTIATE_TEST_SUITE_P(Reads, HidClientCapabilityFault,
 
 TEST(HidClient, TracesEachDeviceTriedAndSkipsThoseThatFail) {
     HidRig rig;
-    rig.Plug(Device(L"denied", 1, 1, 0x0D, 4)).Refuse("CreateFileW", ERROR_ACCESS_DENIED);
-    rig.Plug(Device(L"mute", 2, 2, 0x0D, 4)).Refuse("HidD_GetAttributes", ERROR_GEN_FAILURE);
+    rig.Plug(Device(L"denied", 1, 1, 0xFF00, 1)).Refuse("CreateFileW", ERROR_ACCESS_DENIED);
+    rig.Plug(Device(L"mute", 2, 2, 0xFF00, 1)).Refuse("HidD_GetAttributes", ERROR_GEN_FAILURE);
+    rig.Plug(Device(L"keyboard", 3, 3, 0x01, 0x06, 9));
     auto description = Device(L"buttons", 0x1B96, 0x0B0A, 0xFFB3, 0x10, 2);
     description.inputValueCaps = {hid_test::ValueCaps(0xFFB3, 0x18),
                                   hid_test::ValueCaps(0xFFB3, 0x19)};
@@ -250,18 +256,17 @@ TEST(HidClient, TracesEachDeviceTriedAndSkipsThoseThatFail) {
     EXPECT_THAT(
         rig.TakeTraces(),
         ElementsAre(L"4 Checking on device path: denied", StatusLine(0x80070005),
-                    L"4 Checking on device path: mute", L"4 Checking on device path: buttons",
+                    L"4 Checking on device path: mute", L"4 Checking on device path: keyboard",
+                    L"4 Hid Device(keyboard) VID: 0x0003, PID: 0x0003, Ver: 0x0100",
+                    L"4 Checking on device path: buttons",
                     L"4 Hid Device(buttons) VID: 0x1b96, PID: 0x0b0a, Ver: 0x0100",
                     L"4 UsagePage[0]=65459, ReportId[0]=24",
                     L"4 UsagePage[1]=65459, ReportId[1]=25", L"4 Found device: buttons"));
-    // Synchronous I/O on a shared, inheritable handle.
+    // Synchronous I/O on a shared handle that no child process inherits.
     platform::sim::HidOpenRequest expected;
     expected.desiredAccess = 0xC0000000;
     expected.shareMode = 3;
-    expected.securityAttributesLength = 24;
-    expected.inheritHandle = true;
     expected.creationDisposition = 3;
-    expected.flagsAndAttributes = 0x40;
     EXPECT_EQ(buttons.LastOpen(), expected);
 }
 
@@ -292,13 +297,13 @@ TEST(HidClient, OpeningAgainClosesTheDeviceHeldAndTheDestructorClosesTheLast) {
 class HidClientReports : public ::testing::Test {
 protected:
     HidClientReports()
-        : plain(rig.Plug(Device(L"plain", 1, 1, 0x0D, 4, 4, 17, 12))),
+        : plain(rig.Plug(Device(L"plain", 1, 1, 0xFF00, 1, 4, 17, 12))),
           touch(rig.Hid().AddDevice<platform::sim::SimTouchController>(
               platform::sim::SimTouchController::Family::Current, 2,
               [] {
                   auto description =
                       platform::sim::SimTouchController::CurrentDescription(2, L"touch");
-                  description.featureReportByteLength = 4;  // feature reads ask for 12 even so
+                  description.featureReportByteLength = 16;  // longer than any report it takes
                   return description;
               }())),
           devices(rig.Hid(), rig.Kernel()),
@@ -341,11 +346,19 @@ TEST_F(HidClientReports, FailedAndShortWritesAreFailures) {
     plain.LimitWrites(16);
     EXPECT_FALSE(client.WriteOutputReport(report.data(), 17));
     EXPECT_EQ(rig.TakeTraces().back(), L"4 Operation failed");
+    // Longer than the collection's reports of either kind: never sent, and so never cut short.
+    const Bytes tooLong(18, 0x42);
+    EXPECT_FALSE(client.WriteOutputReport(tooLong.data(), 18));
+    EXPECT_EQ(rig.TakeTraces().back(), L"4 Operation failed");
+    EXPECT_FALSE(client.SetFeatureReport(tooLong.data(), 13));
+    EXPECT_EQ(rig.TakeTraces().back(), L"4 Operation failed");
+    EXPECT_EQ(plain.Reports().size(), 1u);  // the limited write
 }
 
-TEST_F(HidClientReports, FeatureReportIsDumpedSentAndItsOutcomeTraced) {
+TEST_F(HidClientReports, FeatureReportIsDumpedAndSentInABufferOfTheCollectionsLength) {
     OpenPlain();
     const Bytes report = {0x06, 0xFF, 0xFF, 0x02};
+    const Bytes padded = {0x06, 0xFF, 0xFF, 0x02, 0, 0, 0, 0, 0, 0, 0, 0};
     EXPECT_TRUE(client.SetFeatureReport(report.data(), 4));
     rig.Fail("HidD_SetFeature", ERROR_GEN_FAILURE);
     EXPECT_FALSE(client.SetFeatureReport(report.data(), 4));
@@ -354,7 +367,7 @@ TEST_F(HidClientReports, FeatureReportIsDumpedSentAndItsOutcomeTraced) {
                             L"4 Operation successful",
                             L"4 Setting Feature Report bytes:\n 0x06 0xff 0xff 0x02",
                             L"4 Operation failed"));
-    EXPECT_THAT(plain.Reports(), ElementsAre(HidReport{HidReport::Kind::SetFeature, report}));
+    EXPECT_THAT(plain.Reports(), ElementsAre(HidReport{HidReport::Kind::SetFeature, padded}));
 }
 
 TEST_F(HidClientReports, NothingIsSentOrTracedWithoutBytesOrDevice) {
@@ -371,7 +384,7 @@ TEST_F(HidClientReports, NothingIsSentOrTracedWithoutBytesOrDevice) {
     EXPECT_THAT(plain.Reports(), IsEmpty());
 }
 
-TEST_F(HidClientReports, FeatureReadAsksForTwelveBytesAndDumpsWhatCameBack) {
+TEST_F(HidClientReports, FeatureReadAsksForTheCollectionsLengthAndDumpsTheReport) {
     OpenTouch();
     const BYTE select[] = {0x05, 0xFF, 0xFF, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0, 0};
     ASSERT_TRUE(client.SetFeatureReport(select, sizeof select));
@@ -384,7 +397,8 @@ TEST_F(HidClientReports, FeatureReadAsksForTwelveBytesAndDumpsWhatCameBack) {
                             L"0x07 0x00 0x00 0x00 0x00",
                             L"4 Operation successful"));
     EXPECT_EQ(touch.Reports().back(),
-              (HidReport{HidReport::Kind::GetFeature, {0x05, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0}}));
+              (HidReport{HidReport::Kind::GetFeature,
+                         {0x05, 0, 0, 0x02, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}}));
 }
 
 TEST_F(HidClientReports, FailedFeatureReadTracesOnlyTheOutcome) {
@@ -408,7 +422,8 @@ protected:
 
     ~HidClientInput() override {
         if (reader.joinable()) {
-            client.Close();  // ends a read that a failed check left blocked
+            // Ends a read that a failed check left blocked.
+            rig.Hid().CancelSynchronousIo(reader.NativeHandle());
             FinishRead();
         }
     }
@@ -460,17 +475,25 @@ TEST_F(HidClientInput, ACancelledReadYieldsNothingAndTheNextReportWaits) {
     EXPECT_THAT(client.ReadInputReport(), ElementsAre(0x1A, 0x01, 0x00));
 }
 
-TEST_F(HidClientInput, ClosingFromAnotherThreadEndsTheRead) {
+// As on Windows: a close does not end a synchronous read on the handle, it waits for it.
+TEST_F(HidClientInput, ClosingFromAnotherThreadWaitsForTheRead) {
     StartRead();
-    client.Close();
-    EXPECT_THAT(FinishRead(), IsEmpty());
+    std::atomic<bool> closed{false};
+    platform::Thread closer(rig.Kernel(), [&] {
+        client.Close();
+        closed = true;
+    });
+    rig.world.RunUntilIdle();
+    EXPECT_FALSE(closed);
+    buttons.QueueInputReport({0x18, 0x01, 0x00});
+    EXPECT_THAT(FinishRead(), ElementsAre(0x18, 0x01, 0x00));
+    closer.join();
     EXPECT_FALSE(client.IsValid());
-    EXPECT_THAT(client.ReadInputReport(), IsEmpty());
 }
 
 TEST(HidClient, ADeviceWithoutInputReportsIsNotRead) {
     HidRig rig;
-    SimHidDevice& device = rig.Plug(Device(L"outputOnly", 1, 1, 0x0D, 4, 0, 10));
+    SimHidDevice& device = rig.Plug(Device(L"outputOnly", 1, 1, 0xFF00, 1, 0, 10));
     const HidDeviceList devices(rig.Hid(), rig.Kernel());
     HidClient client(rig.Hid(), rig.Kernel(), devices);
     ASSERT_TRUE(client.Open(1, 1, 0, 0, 0, 0));

@@ -27,7 +27,7 @@ public:
 
 TEST(SimHid, WritesMustBeOneWholeOutputReport) {
     SimHidBus bus;
-    auto& device = bus.Plug(Device(L"d", 1, 1, 0x0D, 4, 0, 4));
+    auto& device = bus.Plug(Device(L"d", 1, 1, 0xFF00, 1, 0, 4));
     const HANDLE handle = bus.Open(L"D");  // paths are compared ignoring case
     ASSERT_NE(handle, INVALID_HANDLE_VALUE);
     const BYTE report[] = {1, 2, 3, 4, 5};

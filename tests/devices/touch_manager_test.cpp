@@ -39,8 +39,11 @@ HidReport SelectProperty(BYTE key) {
 HidReport ReadProperty(BYTE key) {
     return FeatureRead({kPropsReportId, 0, 0, key, 0, 0, 0, 0, 0, 0, 0, 0});
 }
-HidReport CurrentMode(BYTE mode) { return Feature({kReportId, 0xFF, 0xFF, mode}); }
-HidReport LegacyMode(BYTE mode) { return Feature({kReportId, mode, 0}); }
+// Mode reports reach the controller zero-padded to its 12-byte feature report length.
+HidReport CurrentMode(BYTE mode) {
+    return Feature({kReportId, 0xFF, 0xFF, mode, 0, 0, 0, 0, 0, 0, 0, 0});
+}
+HidReport LegacyMode(BYTE mode) { return Feature({kReportId, mode, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}); }
 
 // Lines of the HID client, which its own tests cover; what is left is the touch manager's.
 bool IsClientLine(const std::wstring& trace) {
@@ -129,8 +132,7 @@ TEST(TouchManager, InitializeReadsTheThreePropertiesOfTheController) {
         ElementsAre(
             L"4 Checking on device path: touch",
             L"4 Hid Device(touch) VID: 0x04f3, PID: 0x200a, Ver: 0x0202",
-            L"4 UsagePage[0]=13, ReportId[0]=1", L"4 UsagePage[1]=13, ReportId[1]=2",
-            L"4 UsagePage[2]=1, ReportId[2]=1", L"4 Found device: touch",
+            L"4 UsagePage[0]=65280, ReportId[0]=7", L"4 Found device: touch",
             L"4 HIDP_CAPS: InputReportByteLength=20, OutputReportByteLength=20, "
             L"FeatureReportByteLength=12",
             L"4 Setting Feature Report bytes:\n 0x05 0xff 0xff 0x01 0xff 0xff 0xff 0xff 0x00 0x00 "

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -193,6 +196,71 @@ TEST_F(BezelButtons, StopFromAnotherServiceThreadEndsBlockedReadsToo) {
     EXPECT_TRUE(rig.startReturned);
     EXPECT_EQ(CountOf(rig.TakeTraces(), kReadFailed), 3u);
 }
+
+// Windows' close of a device waits for a synchronous read on it, and CancelSynchronousIo finds
+// nothing while the thread is between two reads. A stop that comes just then, with the thread
+// entering its read right after the cancel found nothing, must still end the thread at once:
+// just after a report, and between the device's open and its first read.
+struct StopPoint {
+    const char* name;
+    int reportsFirst;
+};
+
+class BezelButtonsStopPoint : public BezelButtons, public testing::WithParamInterface<StopPoint> {
+protected:
+    ~BezelButtonsStopPoint() override { rig.world.GetHid().SetReadHooks(nullptr, nullptr); }
+};
+
+TEST_P(BezelButtonsStopPoint, StopEndsTheReadTheThreadEntersAfterACancelFoundNothing) {
+    SimBezelButtons& buttons = Plug(0);
+    for (int i = 0; i < GetParam().reportsFirst; ++i) buttons.Press(0x18);
+    platform::sim::SimKernel& kernel = rig.Kernel();
+    platform::sim::SimHid& hid = rig.world.GetHid();
+    // The button thread waits at its read until the stop's first cancel has found nothing.
+    HANDLE gate = kernel.CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    std::atomic<int> reads{0};
+    std::atomic<bool> released{false};
+    hid.SetReadHooks(
+        [&] {
+            if (++reads == GetParam().reportsFirst + 1) {
+                kernel.WaitForMultipleObjects(1, &gate, FALSE, INFINITE);
+            }
+        },
+        [&] {
+            if (released.exchange(true)) return;
+            kernel.SetEvent(gate);
+            while (hid.PendingReadCount() == 0) kernel.Sleep(1);
+        });
+    Start();
+    ASSERT_EQ(reads, GetParam().reportsFirst + 1);
+
+    std::atomic<bool> stopped{false};
+    platform::Thread stopper(kernel, [&] {
+        rig.monitor->Stop();
+        stopped = true;
+    });
+    // Generous: a stop that works ends within the first few clock moves.
+    const auto guard = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!stopped && std::chrono::steady_clock::now() < guard) {
+        if (!rig.world.GetScheduler().AdvanceToNextDue()) std::this_thread::yield();
+    }
+    const bool stoppedInTime = stopped;
+    if (!stoppedInTime) buttons.Press(0x1A);  // what a close waiting for the read needs
+    while (!stopped) {
+        rig.world.RunUntilIdle();
+        std::this_thread::yield();
+    }
+    stopper.join();
+    rig.world.RunUntilIdle();
+    rig.run.join();
+    kernel.CloseHandle(gate);
+    EXPECT_TRUE(stoppedInTime) << "the stop waited for a button press";
+}
+
+INSTANTIATE_TEST_SUITE_P(Points, BezelButtonsStopPoint,
+                         testing::Values(StopPoint{"BeforeTheFirstRead", 0},
+                                         StopPoint{"JustAfterAReport", 1}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(BezelButtons, FailedReadEndsItsThreadOnly) {
     SimBezelButtons& failing = Plug(0);

@@ -328,11 +328,17 @@ TEST_F(DefaultScenarioTest, TellsTheStory) {
 
     // Touch in the frame band: off (mode 2) while the frame shows, on (mode 1) when it goes.
     for (long long second : {1, 4, 6}) {
-        EXPECT_EQ(CountAt(records, second, "^touch SetFeature 06 ff ff 02$"), 1) << second;
+        EXPECT_EQ(
+            CountAt(records, second, "^touch SetFeature 06 ff ff 02 00 00 00 00 00 00 00 00$"), 1)
+            << second;
     }
     for (long long second : {3, 5, 7, 8}) {
-        EXPECT_EQ(CountAt(records, second, "^touch SetFeature 06 ff ff 01$"), 1) << second;
-        EXPECT_EQ(CountAt(records, second, "^touch SetFeature 06 ff ff 02$"), 0) << second;
+        EXPECT_EQ(
+            CountAt(records, second, "^touch SetFeature 06 ff ff 01 00 00 00 00 00 00 00 00$"), 1)
+            << second;
+        EXPECT_EQ(
+            CountAt(records, second, "^touch SetFeature 06 ff ff 02 00 00 00 00 00 00 00 00$"), 0)
+            << second;
     }
 }
 
@@ -459,8 +465,8 @@ TEST(KelvoSimJsonTest, RecordsCarryTheSameFactsAsTheText) {
     };
     EXPECT_TRUE(
         has(R"({"t":1000,"type":"hid","device":"button0","op":"Read","bytes":"19010000"})"));
-    EXPECT_TRUE(
-        has(R"({"t":1000,"type":"hid","device":"touch","op":"SetFeature","bytes":"06ffff02"})"));
+    EXPECT_TRUE(has(
+        R"({"t":1000,"type":"hid","device":"touch","op":"SetFeature","bytes":"06ffff020000000000000000"})"));
     EXPECT_TRUE(has(R"({"t":1000,"type":"trace","level":4,"text":"System is in UNLOCKED."})"));
     EXPECT_TRUE(
         has(R"({"t":0,"type":"service","op":"SetServiceStatus","state":"SERVICE_RUNNING"})"));
@@ -524,7 +530,7 @@ TEST(KelvoSimTest, UndockTimerHidesTheFrameWhenNoUndockFollows) {
     // Five seconds after the latch.
     EXPECT_FALSE(frame.at(6));
     EXPECT_EQ(CountAt(records, 6, "^gfx SetInfo enable=0 "), 1);
-    EXPECT_EQ(CountAt(records, 6, "^touch SetFeature 06 ff ff 01$"), 1);
+    EXPECT_EQ(CountAt(records, 6, "^touch SetFeature 06 ff ff 01 00 00 00 00 00 00 00 00$"), 1);
 }
 
 TEST(KelvoSimTest, TimersDueAfterTheStopNeverFire) {
@@ -631,8 +637,8 @@ const std::string kDevicesAndDecisions = "^(gfx |touch |L[1-4] (System |Ambrel |
 const std::string kHidden = " gfx SetInfo enable=0 x=30 y=30 p=90 hr=0x00000000";
 // Shown at once, not animated: one frame request.
 const std::string kShown = " gfx SetInfo enable=1 x=30 y=30 p=90 hr=0x00000000";
-const std::string kTouchOn = " touch SetFeature 06 ff ff 01";
-const std::string kTouchOff = " touch SetFeature 06 ff ff 02";
+const std::string kTouchOn = " touch SetFeature 06 ff ff 01 00 00 00 00 00 00 00 00";
+const std::string kTouchOff = " touch SetFeature 06 ff ff 02 00 00 00 00 00 00 00 00";
 // The touch area inside the frame (the defaults: 132, 150, 2988, 1776) sent again with mode 2.
 const std::string kTouchArea =
     " touch Write 06 ff ff 00 00 04 43 00 00 16 43 00 c0 3a 45 00 00 de 44";
@@ -903,6 +909,23 @@ TEST(SettingsReportTest, MalformedFileGetsTheLoadersErrorAndExitCodeTwo) {
             << command << ": " << result.err;
         EXPECT_EQ(result.out, "") << command;
     }
+}
+
+// ---- The Windows service test's golden records ----
+
+// The Windows build plays this scenario against Kelvo.exe with the substitute devices and driver
+// and compares what they received with these records, times aside.
+TEST(WindowsServiceGolden, KelvoSimGivesTheRecordsTheWindowsTestExpects) {
+    const std::string dir = KELVO_WIN32_SERVICE_DIR;
+    const Result result = KelvoSim({"run", "--touch", "current2", "--slate", "0", "--docked", "0",
+                                    dir + "/frame_with_devices.scenario"});
+    ASSERT_EQ(result.exitCode, 0) << result.err;
+    const std::regex deviceOrDriver(R"(^\[[0-9.]+\] (touch|gfx) .*)");
+    std::vector<std::string> records;
+    for (const std::string& line : Lines(result.out)) {
+        if (std::regex_match(line, deviceOrDriver)) records.push_back(line);
+    }
+    EXPECT_EQ(records, Lines(ReadFile(dir + "/golden/frame_with_devices.txt")));
 }
 
 }  // namespace

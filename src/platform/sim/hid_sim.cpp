@@ -36,9 +36,30 @@ const GUID SimHid::kHidGuid = {
 // An open device: what a CreateFileW handle stands for in the kernel's handle table.
 class SimHid::DeviceHandle : public KernelObject {
 public:
-    explicit DeviceHandle(SimHidDevice& device) : device(device) {}
+    DeviceHandle(SimHidDevice& device, DWORD access) : device(device), access(access) {}
     SimHidDevice& device;
+    const DWORD access;
 };
+
+namespace {
+
+// The top-level collections that Windows opens exclusively for itself (its keyboard, mouse and
+// touch drivers): anyone else may only ask them what they are, with an access of 0.
+bool OpenedExclusivelyByWindows(const HidDeviceDescription& description) {
+    constexpr USHORT kGenericDesktop = 0x01;
+    constexpr USHORT kDigitizer = 0x0D;
+    const USHORT usage = description.usage;
+    switch (description.usagePage) {
+        case kGenericDesktop:  // pointer, mouse, keyboard, keypad
+            return usage == 0x01 || usage == 0x02 || usage == 0x06 || usage == 0x07;
+        case kDigitizer:  // digitizer, pen, touch screen, touch pad
+            return usage == 0x01 || usage == 0x02 || usage == 0x04 || usage == 0x05;
+        default:
+            return false;
+    }
+}
+
+}  // namespace
 
 SimHidDevice::SimHidDevice(Scheduler& scheduler, HidDeviceDescription description)
     : _scheduler(scheduler), _description(std::move(description)) {}
@@ -236,13 +257,32 @@ HANDLE SimHid::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
     request.flagsAndAttributes = flagsAndAttributes;
     device->_lastOpen = request;
     if (Refused(*device, "CreateFileW")) return INVALID_HANDLE_VALUE;
+    const DWORD readWrite = GENERIC_READ | GENERIC_WRITE;
+    if ((desiredAccess & readWrite) != 0 && OpenedExclusivelyByWindows(device->Description())) {
+        Fail(ERROR_ACCESS_DENIED);
+        return INVALID_HANDLE_VALUE;
+    }
     _kernel.SetLastError(ERROR_SUCCESS);
-    return _kernel.AddHandle(std::make_shared<DeviceHandle>(*device));
+    return _kernel.AddHandle(std::make_shared<DeviceHandle>(*device, desiredAccess & readWrite));
 }
 
 BOOL SimHid::CloseHandle(HANDLE object) {
-    // A read blocked on the handle sees it gone from the handle table and ends.
+    {
+        // As on Windows, closing a handle waits for a synchronous read on it to end: it is the
+        // read's cancellation, or a report, that ends the read, never the close.
+        Scheduler::Lock world(_scheduler.Mutex());
+        const std::function<bool()> noReadPending = [&] {
+            return std::none_of(_pendingReads.begin(), _pendingReads.end(),
+                                [&](const PendingRead* read) { return read->file == object; });
+        };
+        _scheduler.Wait(world, noReadPending);
+    }
     return _kernel.CloseHandle(object);
+}
+
+std::size_t SimHid::PendingReadCount() {
+    Scheduler::Lock world(_scheduler.Mutex());
+    return _pendingReads.size();
 }
 
 BOOLEAN SimHid::HidD_GetAttributes(HANDLE hidDeviceObject, PHIDD_ATTRIBUTES attributes) {
@@ -316,8 +356,15 @@ NTSTATUS SimHid::HidP_GetValueCaps(HIDP_REPORT_TYPE reportType, PHIDP_VALUE_CAPS
     return copied < caps.size() ? HIDP_STATUS_BUFFER_TOO_SMALL : HIDP_STATUS_SUCCESS;
 }
 
+void SimHid::SetReadHooks(std::function<void()> readBegins, std::function<void()> nothingToCancel) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    _readBegins = std::move(readBegins);
+    _nothingToCancel = std::move(nothingToCancel);
+}
+
 BOOL SimHid::ReadFile(HANDLE file, LPVOID buffer, DWORD numberOfBytesToRead,
                       LPDWORD numberOfBytesRead, LPOVERLAPPED overlapped) {
+    if (_readBegins) _readBegins();
     Scheduler::Lock world(_scheduler.Mutex());
     if (numberOfBytesRead) *numberOfBytesRead = 0;
     if (_kernel.Faulted("ReadFile")) return FALSE;
@@ -325,6 +372,7 @@ BOOL SimHid::ReadFile(HANDLE file, LPVOID buffer, DWORD numberOfBytesToRead,
     if (!open) return FALSE;
     // Only synchronous reads, as the system opens its devices.
     if (overlapped || !buffer || !numberOfBytesRead) return Fail(ERROR_INVALID_PARAMETER);
+    if (!(open->access & GENERIC_READ)) return Fail(ERROR_ACCESS_DENIED);
     SimHidDevice& device = open->device;
     if (Refused(device, "ReadFile")) return FALSE;
     // The class driver hands out whole reports only.
@@ -332,18 +380,16 @@ BOOL SimHid::ReadFile(HANDLE file, LPVOID buffer, DWORD numberOfBytesToRead,
         return Fail(ERROR_INVALID_USER_BUFFER);
     }
     if (device._input.empty()) {
-        PendingRead pending{CallingThreadHandle()};
+        PendingRead pending{CallingThreadHandle(), file};
         _pendingReads.push_back(&pending);
         const std::function<bool()> ready = [&] {
-            return pending.cancelled || _kernel.Object<DeviceHandle>(file) != open ||
-                   !device._input.empty();
+            return pending.cancelled || !device._input.empty();
         };
         _scheduler.Wait(world, ready);
         _pendingReads.remove(&pending);
+        _scheduler.Notify(world);
         // A cancelled read ends even when a report came in meanwhile; the report stays queued.
-        if (pending.cancelled || _kernel.Object<DeviceHandle>(file) != open) {
-            return Fail(ERROR_OPERATION_ABORTED);
-        }
+        if (pending.cancelled) return Fail(ERROR_OPERATION_ABORTED);
     }
     const std::vector<BYTE> report = std::move(device._input.front());
     device._input.pop_front();
@@ -361,6 +407,7 @@ BOOL SimHid::WriteFile(HANDLE file, LPCVOID buffer, DWORD numberOfBytesToWrite,
     auto open = HandleOf(file);
     if (!open) return FALSE;
     if (overlapped || !buffer || !numberOfBytesWritten) return Fail(ERROR_INVALID_PARAMETER);
+    if (!(open->access & GENERIC_WRITE)) return Fail(ERROR_ACCESS_DENIED);
     SimHidDevice& device = open->device;
     if (Refused(device, "WriteFile")) return FALSE;
     // The class driver takes exactly one output report per write.
@@ -383,8 +430,12 @@ BOOLEAN SimHid::HidD_SetFeature(HANDLE hidDeviceObject, PVOID reportBuffer,
     if (_kernel.Faulted("HidD_SetFeature")) return FALSE;
     auto open = HandleOf(hidDeviceObject);
     if (!open) return FALSE;
-    if (!reportBuffer || reportBufferLength == 0) return Fail(ERROR_INVALID_PARAMETER);
     SimHidDevice& device = open->device;
+    // The class driver refuses a buffer shorter than the collection's feature report length.
+    if (!reportBuffer || reportBufferLength == 0 ||
+        reportBufferLength < device.Description().featureReportByteLength) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
     if (Refused(device, "HidD_SetFeature")) return FALSE;
     const auto* bytes = static_cast<const BYTE*>(reportBuffer);
     std::vector<BYTE> report(bytes, bytes + reportBufferLength);
@@ -400,8 +451,11 @@ BOOLEAN SimHid::HidD_GetFeature(HANDLE hidDeviceObject, PVOID reportBuffer,
     if (_kernel.Faulted("HidD_GetFeature")) return FALSE;
     auto open = HandleOf(hidDeviceObject);
     if (!open) return FALSE;
-    if (!reportBuffer || reportBufferLength == 0) return Fail(ERROR_INVALID_PARAMETER);
     SimHidDevice& device = open->device;
+    if (!reportBuffer || reportBufferLength == 0 ||
+        reportBufferLength < device.Description().featureReportByteLength) {
+        return Fail(ERROR_INVALID_PARAMETER);
+    }
     if (Refused(device, "HidD_GetFeature")) return FALSE;
     auto* bytes = static_cast<BYTE*>(reportBuffer);
     device._reports.push_back(
@@ -420,19 +474,24 @@ void SimHid::SetExchangeListener(ExchangeListener listener) {
 }
 
 BOOL SimHid::CancelSynchronousIo(HANDLE thread) {
-    Scheduler::Lock world(_scheduler.Mutex());
-    if (_kernel.Faulted("CancelSynchronousIo")) return FALSE;
-    bool cancelled = false;
-    for (PendingRead* pending : _pendingReads) {
-        if (thread != nullptr && pending->thread == thread) {
-            pending->cancelled = true;
-            cancelled = true;
+    {
+        Scheduler::Lock world(_scheduler.Mutex());
+        if (_kernel.Faulted("CancelSynchronousIo")) return FALSE;
+        bool cancelled = false;
+        for (PendingRead* pending : _pendingReads) {
+            if (thread != nullptr && pending->thread == thread) {
+                pending->cancelled = true;
+                cancelled = true;
+            }
+        }
+        if (cancelled) {
+            _scheduler.Notify(world);
+            return TRUE;
         }
     }
     // As on Windows: nothing to cancel when the thread is not blocked in a read.
-    if (!cancelled) return Fail(ERROR_NOT_FOUND);
-    _scheduler.Notify(world);
-    return TRUE;
+    if (_nothingToCancel) _nothingToCancel();
+    return Fail(ERROR_NOT_FOUND);
 }
 
 }  // namespace platform::sim

@@ -7,10 +7,17 @@
 // answers as its kind does (touch_controller_sim.h, bezel_buttons_sim.h); a plain SimHidDevice
 // takes output and feature reports and has no feature report to give.
 //
+// The class driver's rules are Windows', where Wine is more forgiving: a read or write open of a
+// collection that Windows keeps for itself (keyboards, mice, touch screens) is refused, as are a
+// read or write through a handle opened without that access, a feature buffer shorter than the
+// collection's feature report length, a write of other than its output report length, and a
+// read buffer shorter than its input report length.
+//
 // Faults by operation name through the fault plan; the HidP_ calls return the planned value as
-// their status. ReadFile blocks through the scheduler until the device has an input report, the
-// reading thread's I/O is cancelled (CancelSynchronousIo) or the handle is closed; the last two
-// fail the read with ERROR_OPERATION_ABORTED.
+// their status. ReadFile blocks through the scheduler until the device has an input report or the
+// reading thread's I/O is cancelled (CancelSynchronousIo), which fails the read with
+// ERROR_OPERATION_ABORTED. Closing the handle does not end the read: as on Windows, the close
+// waits for it.
 #pragma once
 
 #include <cstddef>
@@ -165,6 +172,13 @@ public:
         return plugged;
     }
 
+    // Reads blocked now, on every device.
+    std::size_t PendingReadCount();
+    // For tests that place another thread's action at an exact point: each is called on the
+    // calling thread, outside the world lock, as a ReadFile begins and when a
+    // CancelSynchronousIo finds no read to cancel. Set them while no thread reads.
+    void SetReadHooks(std::function<void()> readBegins, std::function<void()> nothingToCancel);
+
     // What the system holds and has yet to give back.
     std::size_t DeviceInfoListCount();
     std::size_t PreparsedDataCount();
@@ -180,6 +194,7 @@ private:
     class DeviceHandle;
     struct PendingRead {
         HANDLE thread;
+        HANDLE file;
         bool cancelled = false;
     };
 
@@ -201,6 +216,8 @@ private:
     std::uintptr_t _nextPreparsedData = 0x9A9D0000;
     std::list<PendingRead*> _pendingReads;
     ExchangeListener _exchangeListener;
+    std::function<void()> _readBegins;
+    std::function<void()> _nothingToCancel;
 };
 
 }  // namespace platform::sim

@@ -8,8 +8,11 @@ namespace platform::sim {
 namespace {
 
 constexpr DWORD kSelectForReading = 0xFFFFFFFF;
+constexpr USHORT kGenericDesktopPage = 0x0001;
 constexpr USHORT kDigitizerPage = 0x000D;
 constexpr USHORT kTouchScreenUsage = 0x0004;
+constexpr UCHAR kTouchScreenReportId = 1;
+constexpr UCHAR kVendorInputReportId = 7;
 
 HIDP_VALUE_CAPS ValueCaps(USAGE usagePage, UCHAR reportId) {
     HIDP_VALUE_CAPS caps{};
@@ -31,12 +34,12 @@ HidDeviceDescription SimTouchController::LegacyDescription(std::wstring path) {
     description.vendorId = 0x03EB;
     description.productId = 0x212A;
     description.versionNumber = 0x0110;
-    description.usagePage = kDigitizerPage;
-    description.usage = kTouchScreenUsage;
+    description.usagePage = kVendorUsagePage;
+    description.usage = kVendorUsage;
     description.inputReportByteLength = 14;
     description.outputReportByteLength = 10;
-    description.featureReportByteLength = 12;
-    description.inputValueCaps = {ValueCaps(kDigitizerPage, 1), ValueCaps(0x0001, 1)};
+    description.featureReportByteLength = kPropertyReportLength;
+    description.inputValueCaps = {ValueCaps(kVendorUsagePage, kVendorInputReportId)};
     return description;
 }
 
@@ -47,14 +50,34 @@ HidDeviceDescription SimTouchController::CurrentDescription(USHORT protocolVersi
     description.vendorId = 0x04F3;
     description.productId = 0x200A;
     description.versionNumber = 0x0200 + protocolVersion;
-    description.usagePage = kDigitizerPage;
-    description.usage = kTouchScreenUsage;
+    description.usagePage = kVendorUsagePage;
+    description.usage = kVendorUsage;
     description.inputReportByteLength = protocolVersion == 2 ? 20 : 64;
     description.outputReportByteLength = protocolVersion == 2 ? 20 : 19;
-    description.featureReportByteLength = 12;
-    description.inputValueCaps = {ValueCaps(kDigitizerPage, 1), ValueCaps(kDigitizerPage, 2),
-                                  ValueCaps(0x0001, 1)};
+    description.featureReportByteLength = kPropertyReportLength;
+    description.inputValueCaps = {ValueCaps(kVendorUsagePage, kVendorInputReportId)};
     return description;
+}
+
+SimTouchController& SimTouchController::Plug(SimHid& hid, std::wstring touchScreenPath,
+                                             Family family, USHORT protocolVersion,
+                                             HidDeviceDescription description, BYTE reportId,
+                                             BYTE propsReportId) {
+    // Contacts as a touch screen reports them: contact id, then X and Y.
+    HidDeviceDescription touchScreen;
+    touchScreen.path = std::move(touchScreenPath);
+    touchScreen.vendorId = description.vendorId;
+    touchScreen.productId = description.productId;
+    touchScreen.versionNumber = description.versionNumber;
+    touchScreen.usagePage = kDigitizerPage;
+    touchScreen.usage = kTouchScreenUsage;
+    touchScreen.inputReportByteLength = 7;
+    touchScreen.inputValueCaps = {ValueCaps(kDigitizerPage, kTouchScreenReportId),
+                                  ValueCaps(kGenericDesktopPage, kTouchScreenReportId),
+                                  ValueCaps(kGenericDesktopPage, kTouchScreenReportId)};
+    hid.AddDevice<SimHidDevice>(std::move(touchScreen));
+    return hid.AddDevice<SimTouchController>(family, protocolVersion, std::move(description),
+                                             reportId, propsReportId);
 }
 
 SimTouchController::SimTouchController(Scheduler& scheduler, Family family, USHORT protocolVersion,
@@ -104,7 +127,8 @@ bool SimTouchController::Secured(const std::vector<BYTE>& report) const {
 }
 
 DWORD SimTouchController::OnSetFeature(const std::vector<BYTE>& report) {
-    if (report.size() == kPropertyReportLength && report[0] == _propsReportId && Secured(report)) {
+    // Reports arrive in buffers of the collection's feature report length.
+    if (report.size() >= kPropertyReportLength && report[0] == _propsReportId && Secured(report)) {
         const BYTE key = report[3];
         const DWORD value = LittleEndian32(&report[4]);
         if (value == kSelectForReading) {
@@ -114,12 +138,14 @@ DWORD SimTouchController::OnSetFeature(const std::vector<BYTE>& report) {
         }
         return ERROR_SUCCESS;
     }
-    if (_family == Family::Legacy && report.size() == 3 && report[0] == _reportId) {
+    if (report.size() < kPropertyReportLength || report[0] != _reportId) {
+        return ERROR_INVALID_PARAMETER;
+    }
+    if (_family == Family::Legacy) {
         _mode = report[1];
         return ERROR_SUCCESS;
     }
-    if (_family == Family::Current && report.size() == 4 && report[0] == _reportId &&
-        Secured(report)) {
+    if (Secured(report)) {
         _mode = report[3];
         return ERROR_SUCCESS;
     }

@@ -1,11 +1,14 @@
-// A substitute touch controller on the simulated HID bus.
+// A substitute touch controller on the simulated HID bus, built as real ones are: a touch screen
+// collection (digitizer page, input only), which Windows opens for itself, and a vendor-defined
+// collection that speaks the controller's report protocol. This class is the vendor collection.
 //
-// It speaks the controller's report protocol: 12-byte property requests (props report id,
-// security number 0xFFFF, key, value; value 0xFFFFFFFF selects the property that the next
-// feature read returns), bezel touch mode feature reports (legacy: id, mode, 0; current: id,
-// 0xFF 0xFF, mode) and viewport output reports (legacy: 10 bytes; current: 19 or 20 bytes after
-// id, 0xFF 0xFF). A report it does not understand is refused with ERROR_INVALID_PARAMETER; every
-// report that reaches it is recorded all the same (SimHidDevice::Reports).
+// Its feature reports are 12 bytes long, so every feature report reaches it zero-padded to 12:
+// property requests (props report id, security number 0xFFFF, key, value; value 0xFFFFFFFF
+// selects the property that the next feature read returns) and bezel touch mode reports (legacy:
+// id, mode; current: id, 0xFF 0xFF, mode). Viewport output reports are 10 bytes (legacy), or 19
+// or 20 bytes after id, 0xFF 0xFF (current). A report it does not understand is refused with
+// ERROR_INVALID_PARAMETER; every report that reaches it is recorded all the same
+// (SimHidDevice::Reports).
 #pragma once
 
 #include <array>
@@ -33,6 +36,16 @@ public:
     // reports for version 2.
     static HidDeviceDescription LegacyDescription(std::wstring path);
     static HidDeviceDescription CurrentDescription(USHORT protocolVersion, std::wstring path);
+    // The vendor collection's usage page and usage.
+    static constexpr USHORT kVendorUsagePage = 0xFF00;
+    static constexpr USHORT kVendorUsage = 0x0001;
+
+    // Plugs a whole controller in: its touch screen collection at touchScreenPath, then the
+    // vendor collection, which it returns.
+    static SimTouchController& Plug(SimHid& hid, std::wstring touchScreenPath, Family family,
+                                    USHORT protocolVersion, HidDeviceDescription description,
+                                    BYTE reportId = kDefaultReportId,
+                                    BYTE propsReportId = kDefaultPropsReportId);
 
     // Properties to begin with: 1 the protocol version, 2 a 3120 x 1920 panel, 3 palm reports
     // supported.

@@ -2,6 +2,17 @@
 
 namespace platform::win32 {
 
+namespace {
+
+bool RunningUnderWine() {
+    const HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+    return ntdll != nullptr && ::GetProcAddress(ntdll, "wine_get_version") != nullptr;
+}
+
+}  // namespace
+
+Win32Hid::Win32Hid() : _underWine(RunningUnderWine()) {}
+
 void Win32Hid::HidD_GetHidGuid(LPGUID hidGuid) { ::HidD_GetHidGuid(hidGuid); }
 
 HDEVINFO Win32Hid::SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND hwndParent,
@@ -67,7 +78,16 @@ BOOL Win32Hid::ReadFile(HANDLE file, LPVOID buffer, DWORD numberOfBytesToRead,
 
 BOOL Win32Hid::WriteFile(HANDLE file, LPCVOID buffer, DWORD numberOfBytesToWrite,
                          LPDWORD numberOfBytesWritten, LPOVERLAPPED overlapped) {
-    return ::WriteFile(file, buffer, numberOfBytesToWrite, numberOfBytesWritten, overlapped);
+    const BOOL written =
+        ::WriteFile(file, buffer, numberOfBytesToWrite, numberOfBytesWritten, overlapped);
+    // Wine's class driver counts a numbered output report without its report id byte, although
+    // the device got every byte; Windows counts them all, and so does this layer.
+    if (written && _underWine && numberOfBytesWritten && overlapped == nullptr &&
+        numberOfBytesToWrite > 0 && static_cast<const BYTE*>(buffer)[0] != 0 &&
+        *numberOfBytesWritten + 1 == numberOfBytesToWrite) {
+        *numberOfBytesWritten = numberOfBytesToWrite;
+    }
+    return written;
 }
 
 BOOLEAN Win32Hid::HidD_SetFeature(HANDLE hidDeviceObject, PVOID reportBuffer,

@@ -7,6 +7,8 @@ namespace platform::win32 {
 
 class Win32Hid : public Hid {
 public:
+    Win32Hid();
+
     void HidD_GetHidGuid(LPGUID hidGuid) override;
     HDEVINFO SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR enumerator, HWND hwndParent,
                                   DWORD flags) override;
@@ -40,6 +42,9 @@ public:
     BOOLEAN HidD_GetFeature(HANDLE hidDeviceObject, PVOID reportBuffer,
                             ULONG reportBufferLength) override;
     BOOL CancelSynchronousIo(HANDLE thread) override;
+
+private:
+    const bool _underWine;
 };
 
 }  // namespace platform::win32

@@ -174,14 +174,15 @@ void SimHost::AddTouchController() {
     const auto propsReportId = static_cast<BYTE>(configured(L"AMBProps_HidReportId"));
     const USHORT vid = vendorId != 0 ? vendorId : (configuredLegacy ? 0x03EB : 0x04F3);
     const USHORT pid = productId != 0 ? productId : (configuredLegacy ? 0x212A : 0x200A);
-    const std::wstring path = HidPath(vid, pid, 1, 0);
+    const std::wstring path = HidPath(vid, pid, 2, 0);
     const USHORT version = kind == TouchKind::Current2 ? 2 : 1;
     platform::sim::HidDeviceDescription description =
         legacy ? SimTouchController::LegacyDescription(path)
                : SimTouchController::CurrentDescription(version, path);
     description.vendorId = vid;
     description.productId = pid;
-    SimTouchController& controller = _world.GetHid().AddDevice<SimTouchController>(
+    SimTouchController& controller = SimTouchController::Plug(
+        _world.GetHid(), HidPath(vid, pid, 1, 0),
         legacy ? SimTouchController::Family::Legacy : SimTouchController::Family::Current, version,
         description, reportId != 0 ? reportId : kDefaultReportId,
         propsReportId != 0 ? propsReportId : kDefaultPropsReportId);
