@@ -17,14 +17,18 @@ using platform::win32::Win32Kernel;
 
 namespace {
 
-// Polls until ready() holds, for at most ten seconds.
+// A wait that only a broken build would reach.
+constexpr DWORD kLongEnough = 30000;
+
+// Polls until ready() holds, for at most kLongEnough.
 template <class Ready>
 bool WaitFor(Ready ready) {
-    for (int i = 0; i < 10000; ++i) {
-        if (ready()) return true;
+    const ULONGLONG deadline = ::GetTickCount64() + kLongEnough;
+    while (!ready()) {
+        if (::GetTickCount64() > deadline) return false;
         ::Sleep(1);
     }
-    return false;
+    return true;
 }
 
 TEST(Win32Kernel, LastErrorIsTheThreadsOwn) {
@@ -72,11 +76,12 @@ TEST(Win32Kernel, EventsAreSignaledResetAndWaitedFor) {
         ASSERT_TRUE(kernel.ResetEvent(event.get()));
         EXPECT_EQ(kernel.WaitForMultipleObjects(2, both, FALSE, 0), WAIT_TIMEOUT);
 
+        // Most likely set while the wait blocks; set before it, the wait must end all the same.
         Thread setter(kernel, [&] {
             ::Sleep(10);
             kernel.SetEvent(event.get());
         });
-        EXPECT_EQ(kernel.WaitForMultipleObjects(2, both, FALSE, INFINITE), WAIT_OBJECT_0 + 1);
+        EXPECT_EQ(kernel.WaitForMultipleObjects(2, both, FALSE, kLongEnough), WAIT_OBJECT_0 + 1);
         setter.join();
     }
 }

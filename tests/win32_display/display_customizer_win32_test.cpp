@@ -1,9 +1,12 @@
 // The display customizer on the real COM runtime, against the substitute driver DLL registered
-// in the test's prefix. What reaches the driver is read back from the DLL's log.
+// in the test's prefix. What reaches the driver is read back from the DLL's log. Also where the
+// development key points the DLL's log and the trace tee, for a program without the variables.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <fstream>
+#include <functional>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -13,12 +16,14 @@
 #include "platform/gfx_driver.h"
 #include "platform/win32/com_win32.h"
 #include "platform/win32/kernel_win32.h"
+#include "platform/win32/tracing_win32.h"
 #include "platform/win32/windows_sdk.h"
 
 namespace {
 
 using platform::win32::Win32Com;
 using platform::win32::Win32Kernel;
+using platform::win32::Win32Tracing;
 using Bytes = std::vector<BYTE>;
 
 std::wstring Text(const GUID& guid) {
@@ -28,6 +33,19 @@ std::wstring Text(const GUID& guid) {
 }
 
 std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
+
+std::wstring TempPath(const std::wstring& name) {
+    wchar_t directory[MAX_PATH + 1];
+    const DWORD length = ::GetTempPathW(MAX_PATH + 1, directory);
+    return std::wstring(directory, length) + name;
+}
+
+std::vector<std::string> Lines(const std::wstring& path) {
+    std::ifstream file(Narrow(path));
+    std::vector<std::string> lines;
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+}
 
 std::wstring Directory() {
     wchar_t path[MAX_PATH];
@@ -108,13 +126,12 @@ std::string DataLine(const char* method, BYTE enable, DWORD x, DWORD y, DWORD p)
 class DisplayCustomizerWin32 : public testing::Test {
 protected:
     void SetUp() override {
-        wchar_t temp[MAX_PATH];
-        ::GetTempPathW(MAX_PATH, temp);
-        _log = std::wstring(temp) + L"kelvo_substitute_driver_" +
-               std::to_wstring(::GetCurrentProcessId()) + L".log";
+        _log = TempPath(L"kelvo_substitute_driver_" + std::to_wstring(::GetCurrentProcessId()) +
+                        L".log");
         ::DeleteFileW(_log.c_str());
+        // Both set, so that the development key, which other programs may be using, plays no part.
         ::SetEnvironmentVariableW(L"KELVO_SUBSTITUTE_DRIVER_LOG", _log.c_str());
-        ::SetEnvironmentVariableW(L"KELVO_SUBSTITUTE_DRIVER_FEATURE", nullptr);
+        ::SetEnvironmentVariableW(L"KELVO_SUBSTITUTE_DRIVER_FEATURE", L"1");
         ASSERT_EQ(_com.CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
         _customizer.emplace(_com, _kernel);
     }
@@ -128,12 +145,7 @@ protected:
     void Register(const std::vector<CLSID>& classes) { _registration.emplace(classes); }
     DisplayCustomizer& Customizer() { return *_customizer; }
 
-    std::vector<std::string> LogLines() {
-        std::ifstream file(Narrow(_log));
-        std::vector<std::string> lines;
-        for (std::string line; std::getline(file, line);) lines.push_back(line);
-        return lines;
-    }
+    std::vector<std::string> LogLines() { return Lines(_log); }
 
 private:
     Win32Com _com;
@@ -199,6 +211,93 @@ TEST_F(DisplayCustomizerWin32, NeitherClassRegisteredFailsWithoutReachingAnyDriv
     EXPECT_EQ(Customizer().Initialize(1920, 1080), REGDB_E_CLASSNOTREG);
     EXPECT_EQ(Customizer().SetFrame(true, 30, 30, 90), E_UNEXPECTED);
     EXPECT_TRUE(LogLines().empty());
+}
+
+// ---- The development key, which a service under Wine reads in place of the variables ----
+
+constexpr wchar_t kDevelopmentKey[] = L"SOFTWARE\\Kelvo\\Development";
+
+// One REG_SZ of HKLM\SOFTWARE\Kelvo\Development for the owner's life. The value goes with the
+// owner, and so do the keys that were made for it, so that nothing is left of the test.
+class DevelopmentValue {
+public:
+    DevelopmentValue(const wchar_t* name, const std::wstring& text) : _name(name) {
+        HKEY parent = nullptr;
+        _madeParent = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kelvo", 0, KEY_READ,
+                                      &parent) != ERROR_SUCCESS;
+        if (parent != nullptr) ::RegCloseKey(parent);
+        DWORD disposition = 0;
+        EXPECT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDevelopmentKey, 0, nullptr, 0,
+                                    KEY_SET_VALUE, nullptr, &_key, &disposition),
+                  ERROR_SUCCESS);
+        _madeKey = disposition == REG_CREATED_NEW_KEY;
+        EXPECT_EQ(
+            ::RegSetValueExW(_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
+            ERROR_SUCCESS);
+    }
+    ~DevelopmentValue() {
+        if (_key == nullptr) return;
+        ::RegDeleteValueW(_key, _name);
+        ::RegCloseKey(_key);
+        if (_madeKey) ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDevelopmentKey);
+        if (_madeParent) ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kelvo");
+    }
+    DevelopmentValue(const DevelopmentValue&) = delete;
+    DevelopmentValue& operator=(const DevelopmentValue&) = delete;
+
+private:
+    const wchar_t* _name;
+    HKEY _key = nullptr;
+    bool _madeKey = false;
+    bool _madeParent = false;
+};
+
+// CTest keeps other users of the key away, but any program of the prefix that builds its tracing
+// or loads the driver while a value is set writes to that file too: the test looks for its own
+// line among the file's.
+class DevelopmentKeyWin32 : public DisplayCustomizerWin32 {};
+
+TEST_F(DevelopmentKeyWin32, NamesTheTraceFileAndTheDriverLogWhenTheirVariablesAreUnset) {
+    Register({CLSID_TheCorvaneAmbrel});
+    struct Case {
+        const wchar_t* value;
+        const wchar_t* variable;
+        std::function<void()> write;
+        std::string line;  // among the file's lines
+    };
+    const Case cases[] = {
+        {L"TraceFile", L"KELVO_TRACE_FILE",
+         [] {
+             static constexpr GUID kProvider = {
+                 0x13046BD6, 0xC656, 0x4BD4, {0xB3, 0xCB, 0xE6, 0x51, 0x24, 0xF2, 0x08, 0x6A}};
+             Win32Tracing tracing;
+             REGHANDLE handle = 0;
+             EXPECT_EQ(tracing.EventRegister(&kProvider, nullptr, nullptr, &handle), 0u);
+             EXPECT_EQ(tracing.EventWriteString(handle, 4, 0, L"Teed by the development key"), 0u);
+             tracing.EventUnregister(handle);
+         },
+         "L4 Teed by the development key"},
+        {L"SubstituteDriverLog", L"KELVO_SUBSTITUTE_DRIVER_LOG",
+         [this] {
+             EXPECT_EQ(Customizer().Initialize(1920, 1080), S_OK);
+             Customizer().Uninitialize();
+         },
+         "create TheCorvaneAmbrel"},
+    };
+    for (const Case& c : cases) {
+        const std::wstring path = TempPath(L"kelvo_development_" + std::wstring(c.value) + L"_" +
+                                           std::to_wstring(::GetCurrentProcessId()) + L".log");
+        ::DeleteFileW(path.c_str());
+        ::SetEnvironmentVariableW(c.variable, nullptr);
+        {
+            const DevelopmentValue value(c.value, path);
+            c.write();
+        }
+        const std::vector<std::string> lines = Lines(path);
+        EXPECT_GE(std::count(lines.begin(), lines.end(), c.line), 1) << Narrow(c.value);
+        ::DeleteFileW(path.c_str());
+    }
 }
 
 TEST(Win32Com, ApartmentsAnswerAsComDoes) {

@@ -1,20 +1,39 @@
 // The settings watch against the real registry, kernel and tokens (under Wine on Linux), with the
-// configuration under the current user so that the run needs no rights and leaves nothing behind.
+// configuration in a scratch key of the current user, one per process, so that the run needs no
+// rights, leaves nothing behind, and runs beside others without seeing their changes.
 #include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
 
 #include "platform/win32/kernel_win32.h"
 #include "platform/win32/registry_win32.h"
 #include "platform/win32/security_win32.h"
 #include "platform/win32/unique_handle.h"
 #include "settings/amb_reg_settings.h"
+#include "settings/registry.h"
 
 using platform::win32::UniqueHandle;
 
 namespace {
 
-constexpr const wchar_t* kTouch = L"SOFTWARE\\Corvane\\Nolt\\AMB\\Touch";
 // A wait that only a broken watch would reach.
-constexpr DWORD kLongEnough = 10000;
+constexpr DWORD kLongEnough = 30000;
+
+// The real registry, signalling each time a change notification is armed: the watch arms on its
+// own thread, out of the test's sight.
+class ArmSignallingRegistry : public platform::win32::Win32Registry {
+public:
+    LSTATUS RegNotifyChangeKeyValue(HKEY key, BOOL watchSubtree, DWORD notifyFilter, HANDLE event,
+                                    BOOL asynchronous) override {
+        const LSTATUS status = Win32Registry::RegNotifyChangeKeyValue(
+            key, watchSubtree, notifyFilter, event, asynchronous);
+        if (status == ERROR_SUCCESS) ::SetEvent(armed.get());
+        return status;
+    }
+
+    UniqueHandle armed{::CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+};
 
 // Signals each reload; the first one waits to be released once its reads are done.
 class SignallingSettings : public AmbRegSettings {
@@ -36,60 +55,70 @@ private:
 
 class Win32SettingsWatch : public ::testing::Test {
 protected:
-    void SetUp() override { SetVendor(0x1111); }
+    void SetUp() override {
+        ASSERT_EQ(_scratch.Create(HKEY_CURRENT_USER, _scratchPath.c_str(), nullptr, 0,
+                                  KEY_ALL_ACCESS, nullptr, nullptr),
+                  ERROR_SUCCESS);
+        settings.emplace(registry, kernel, security, _scratch.Handle());
+        SetVendor(0x1111);
+    }
     void TearDown() override {
-        settings.StopMonitoring();
-        for (const wchar_t* key : {kTouch, L"SOFTWARE\\Corvane\\Nolt\\AMB",
-                                   L"SOFTWARE\\Corvane\\Nolt", L"SOFTWARE\\Corvane"}) {
-            registry.RegDeleteKeyW(HKEY_CURRENT_USER, key);
+        if (settings) {
+            ::SetEvent(settings->release.get());  // a test that failed may have left it held
+            settings->StopMonitoring();
         }
+        settings.reset();
+        _scratch.Close();
+        ::RegDeleteTreeW(HKEY_CURRENT_USER, _scratchPath.c_str());
+        // Only if no other run is using it.
+        registry.RegDeleteKeyW(HKEY_CURRENT_USER, L"Software\\KelvoTest");
     }
 
     void SetVendor(DWORD vendor) {
-        HKEY key = nullptr;
-        ASSERT_EQ(registry.RegCreateKeyExW(HKEY_CURRENT_USER, kTouch, 0, nullptr, 0, KEY_SET_VALUE,
-                                           nullptr, &key, nullptr),
+        RegKey touch(registry);
+        ASSERT_EQ(touch.Create(_scratch.Handle(), L"SOFTWARE\\Corvane\\Nolt\\AMB\\Touch", nullptr,
+                               0, KEY_SET_VALUE, nullptr, nullptr),
                   ERROR_SUCCESS);
-        EXPECT_EQ(registry.RegSetValueExW(key, L"VID", 0, REG_DWORD,
+        EXPECT_EQ(registry.RegSetValueExW(touch.Handle(), L"VID", 0, REG_DWORD,
                                           reinterpret_cast<const BYTE*>(&vendor), sizeof vendor),
                   ERROR_SUCCESS);
-        registry.RegCloseKey(key);
     }
-    // The watch arms itself on its own thread, out of the test's sight: keep changing the
-    // configuration until a reload shows that it watches.
-    void ChangeUntilReloaded() {
-        for (DWORD vendor = 0x2000;
-             ::WaitForSingleObject(settings.reloaded.get(), 50) != WAIT_OBJECT_0; ++vendor) {
-            ASSERT_LT(vendor, 0x2000u + kLongEnough / 50);
-            SetVendor(vendor);
-        }
-    }
-    bool Reloaded() {
-        return ::WaitForSingleObject(settings.reloaded.get(), kLongEnough) == WAIT_OBJECT_0;
+    static bool Signalled(const UniqueHandle& event) {
+        return ::WaitForSingleObject(event.get(), kLongEnough) == WAIT_OBJECT_0;
     }
 
-    platform::win32::Win32Registry registry;
+    ArmSignallingRegistry registry;
     platform::win32::Win32Kernel kernel;
     platform::win32::Win32Security security;
-    SignallingSettings settings{registry, kernel, security, HKEY_CURRENT_USER};
+    std::optional<SignallingSettings> settings;
+
+private:
+    const std::wstring _scratchPath =
+        L"Software\\KelvoTest\\Settings-" + std::to_wstring(::GetCurrentProcessId());
+    RegKey _scratch{registry};
 };
 
 TEST_F(Win32SettingsWatch, AChangeInASubkeyReloadsAndOneDuringTheReloadIsNotLost) {
-    settings.StartMonitoring();
-    ChangeUntilReloaded();
+    settings->StartMonitoring();
+    ASSERT_TRUE(Signalled(registry.armed));
+    SetVendor(0x2222);
+    ASSERT_TRUE(Signalled(settings->reloaded));
     SetVendor(0x3333);  // while the first reload is held
-    ::SetEvent(settings.release.get());
-    ASSERT_TRUE(Reloaded());
-    EXPECT_EQ(settings.GetTouchVendorId(), 0x3333);
+    ::SetEvent(settings->release.get());
+    ASSERT_TRUE(Signalled(settings->reloaded));
+    EXPECT_EQ(settings->GetTouchVendorId(), 0x3333);
 }
 
 TEST_F(Win32SettingsWatch, StopEndsTheWatchWhetherItWaitsOrHasNotBegun) {
-    settings.StartMonitoring();
-    settings.StopMonitoring();
-    ::SetEvent(settings.release.get());
-    settings.StartMonitoring();
-    ChangeUntilReloaded();
-    settings.StopMonitoring();
+    settings->StartMonitoring();
+    settings->StopMonitoring();
+    ::SetEvent(settings->release.get());
+    ::ResetEvent(registry.armed.get());  // the stopped watch may have armed before it saw the stop
+    settings->StartMonitoring();
+    ASSERT_TRUE(Signalled(registry.armed));
+    SetVendor(0x2222);
+    ASSERT_TRUE(Signalled(settings->reloaded));
+    settings->StopMonitoring();
 }
 
 }  // namespace

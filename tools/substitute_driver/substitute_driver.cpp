@@ -6,6 +6,9 @@
 // whose driver lacks it. Environment of the process that loads it:
 //   KELVO_SUBSTITUTE_DRIVER_LOG      a file to which each call is appended as one line;
 //   KELVO_SUBSTITUTE_DRIVER_FEATURE  "0" switches the frame feature off (on otherwise).
+// A variable that is unset or empty gives way to HKLM\SOFTWARE\Kelvo\Development, where a service
+// under Wine (which does not inherit the environment) finds the same: "SubstituteDriverLog"
+// (REG_SZ) and "SubstituteDriverFeature" (REG_DWORD, 0 off). Both are read again at each call.
 // Log lines: "create <class>" and "destroy <class>" for each object, and for each record
 //   <method>[ <data identifier>] size=<n> in=<error code passed in> [<bytes as received>] -> <hr>
 // with the bytes as two hex digits each, separated by blanks, and the result as 0x%08X.
@@ -31,6 +34,9 @@ std::atomic<long> g_serverLocks{0};
 std::mutex g_mutex;
 SubstituteFrame g_frame;
 
+// Under HKLM: where a service finds what the variables give a test program.
+constexpr wchar_t kDevelopmentKey[] = L"SOFTWARE\\Kelvo\\Development";
+
 std::wstring Environment(const wchar_t* name) {
     wchar_t value[1024];
     const DWORD length = ::GetEnvironmentVariableW(name, value, 1024);
@@ -38,8 +44,44 @@ std::wstring Environment(const wchar_t* name) {
     return std::wstring(value, length);
 }
 
-void Log(const std::string& line) {
+// A development value of the wrong type or too long is ignored, and the debugger told why.
+void ReportUnusable(const wchar_t* name, LSTATUS status) {
+    const std::wstring text = L"kelvo_substitute_driver: HKLM\\" + std::wstring(kDevelopmentKey) +
+                              L"\\" + name + L" ignored, error " + std::to_wstring(status) + L"\n";
+    ::OutputDebugStringW(text.c_str());
+}
+
+// A REG_SZ of the development key; empty when it is missing or cannot be used.
+std::wstring DevelopmentString(const wchar_t* name) {
+    wchar_t value[1024];
+    DWORD size = sizeof value;
+    const LSTATUS status = ::RegGetValueW(HKEY_LOCAL_MACHINE, kDevelopmentKey, name, RRF_RT_REG_SZ,
+                                          nullptr, value, &size);
+    if (status == ERROR_SUCCESS) return value;
+    if (status != ERROR_FILE_NOT_FOUND) ReportUnusable(name, status);
+    return {};
+}
+
+std::wstring LogPath() {
     const std::wstring path = Environment(L"KELVO_SUBSTITUTE_DRIVER_LOG");
+    return path.empty() ? DevelopmentString(L"SubstituteDriverLog") : path;
+}
+
+bool FeatureOn() {
+    const std::wstring feature = Environment(L"KELVO_SUBSTITUTE_DRIVER_FEATURE");
+    if (!feature.empty()) return feature != L"0";
+    DWORD value = 1;
+    DWORD size = sizeof value;
+    const LSTATUS status =
+        ::RegGetValueW(HKEY_LOCAL_MACHINE, kDevelopmentKey, L"SubstituteDriverFeature",
+                       RRF_RT_REG_DWORD, nullptr, &value, &size);
+    if (status == ERROR_SUCCESS) return value != 0;
+    if (status != ERROR_FILE_NOT_FOUND) ReportUnusable(L"SubstituteDriverFeature", status);
+    return true;
+}
+
+void Log(const std::string& line) {
+    const std::wstring path = LogPath();
     if (path.empty()) return;
     UniqueHandle file(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_ALWAYS,
@@ -85,7 +127,7 @@ std::string Describe(const char* method, const GUID* dataId, DWORD size, const D
 template <class Handle>
 HRESULT Answer(const std::string& received, Handle handle) {
     std::lock_guard<std::mutex> lock(g_mutex);
-    g_frame.featureOn = Environment(L"KELVO_SUBSTITUTE_DRIVER_FEATURE") != L"0";
+    g_frame.featureOn = FeatureOn();
     const HRESULT hr = handle();
     Log(received + " -> " + Hex(static_cast<DWORD>(hr)));
     return hr;

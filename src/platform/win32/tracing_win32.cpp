@@ -1,5 +1,6 @@
 #include "platform/win32/tracing_win32.h"
 
+#include <algorithm>
 #include <cwchar>
 #include <string>
 
@@ -8,6 +9,9 @@ namespace platform::win32 {
 namespace {
 
 constexpr wchar_t kTraceFileVariable[] = L"KELVO_TRACE_FILE";
+// Under HKLM: where a service finds what the variable gives a test program.
+constexpr wchar_t kDevelopmentKey[] = L"SOFTWARE\\Kelvo\\Development";
+constexpr wchar_t kTraceFileValue[] = L"TraceFile";
 
 // The value of an environment variable; empty when it is unset or empty.
 std::wstring EnvironmentVariable(const wchar_t* name) {
@@ -20,6 +24,31 @@ std::wstring EnvironmentVariable(const wchar_t* name) {
             return value;
         }
         value.resize(length);  // too small: length is the size needed, terminator included
+    }
+}
+
+// A REG_SZ of the development key; empty when it is missing. One that cannot be read (another
+// type) is ignored, and the debugger told why.
+std::wstring DevelopmentString(const wchar_t* name) {
+    std::wstring value(64, L'\0');
+    for (;;) {
+        DWORD size = static_cast<DWORD>(value.size() * sizeof(wchar_t));
+        const LSTATUS status = ::RegGetValueW(HKEY_LOCAL_MACHINE, kDevelopmentKey, name,
+                                              RRF_RT_REG_SZ, nullptr, value.data(), &size);
+        if (status == ERROR_SUCCESS) {
+            value.resize(std::wcslen(value.c_str()));
+            return value;
+        }
+        if (status != ERROR_MORE_DATA) {
+            if (status != ERROR_FILE_NOT_FOUND) {
+                ::OutputDebugStringW((L"kelvo: HKLM\\" + std::wstring(kDevelopmentKey) + L"\\" +
+                                      name + L" ignored, error " + std::to_wstring(status) + L"\n")
+                                         .c_str());
+            }
+            return {};
+        }
+        // Always larger, so that the loop ends even if the size reported does not grow.
+        value.resize(std::max<std::size_t>(value.size() + 1, size / sizeof(wchar_t) + 1));
     }
 }
 
@@ -36,7 +65,8 @@ void AppendUtf8(std::string& out, const wchar_t* text, int length) {
 }  // namespace
 
 Win32Tracing::Win32Tracing() {
-    const std::wstring path = EnvironmentVariable(kTraceFileVariable);
+    std::wstring path = EnvironmentVariable(kTraceFileVariable);
+    if (path.empty()) path = DevelopmentString(kTraceFileValue);
     if (path.empty()) return;
     _traceFile.reset(::CreateFileW(path.c_str(), FILE_APPEND_DATA,
                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

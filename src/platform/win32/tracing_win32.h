@@ -3,7 +3,9 @@
 // For development, the events can also be appended to a file: when the environment variable
 // KELVO_TRACE_FILE names one at construction, each event that ETW accepted is written to it as a
 // UTF-8 line "L<level> <text>". That is how traces are read where no ETW session can be (Wine's
-// ETW accepts events and drops them).
+// ETW accepts events and drops them). When the variable is unset or empty, the REG_SZ "TraceFile"
+// of HKLM\SOFTWARE\Kelvo\Development names the file instead: a service under Wine does not
+// inherit the environment of the program that starts it.
 #pragma once
 
 #include <mutex>
