@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "events/system_event_monitor.h"
+#include "kelvo_exe.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/windows_sdk.h"
 #include "substitute_hid_control.h"
@@ -27,42 +28,9 @@ constexpr const wchar_t* kServiceName = L"Ambrel Manager";
 constexpr const wchar_t* kDisplayKey = L"SOFTWARE\\Corvane\\Nolt\\AMB\\Display";
 constexpr auto kPatience = std::chrono::seconds(30);  // only a hang takes this long
 
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE handle) : _handle(handle) {}
-    ~ScHandle() {
-        if (_handle != nullptr) ::CloseServiceHandle(_handle);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    SC_HANDLE get() const { return _handle; }
+using kelvo_exe::ScHandle;
 
-private:
-    SC_HANDLE _handle;
-};
-
-// Kelvo.exe as Windows programs here see it: the build tree lies on drive Z:.
-std::wstring KelvoPath() {
-    std::wstring path = L"Z:";
-    for (const char c : std::string(KELVO_EXE_PATH)) path.push_back(c == '/' ? L'\\' : c);
-    return path;
-}
-
-bool RunKelvo(const wchar_t* argument) {
-    std::wstring commandLine = L"\"" + KelvoPath() + L"\" " + argument;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &process)) {
-        return false;
-    }
-    const platform::win32::UniqueHandle processHandle(process.hProcess);
-    const platform::win32::UniqueHandle threadHandle(process.hThread);
-    DWORD exitCode = 1;
-    return ::WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0 &&
-           ::GetExitCodeProcess(process.hProcess, &exitCode) && exitCode == 0;
-}
+bool RunKelvo(const wchar_t* argument) { return kelvo_exe::Run(argument) == DWORD{0}; }
 
 // One driver request per frame change, as kelvo-bench's service has it.
 class OneStepAnimation {

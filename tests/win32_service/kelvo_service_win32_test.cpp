@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "events/system_event_monitor.h"
+#include "kelvo_exe.h"
 #include "platform/gfx_driver.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/windows_sdk.h"
@@ -21,6 +22,8 @@
 
 namespace {
 
+using kelvo_exe::KelvoPath;
+using kelvo_exe::ScHandle;
 using platform::win32::UniqueHandle;
 
 constexpr const wchar_t* kServiceName = L"Ambrel Manager";
@@ -36,50 +39,11 @@ constexpr const wchar_t* kDevelopmentKey = L"SOFTWARE\\Kelvo\\Development";
 constexpr DWORD kStartMilliseconds = 30000;
 constexpr DWORD kStopMilliseconds = 10000;
 
-// A path of the build or source tree as Windows programs here see it: on drive Z:.
-std::wstring WindowsPath(const std::string& unixPath) {
-    std::wstring path = L"Z:";
-    for (const char c : unixPath) path.push_back(c == '/' ? L'\\' : c);
-    return path;
-}
-
-std::wstring KelvoPath() { return WindowsPath(KELVO_EXE_PATH); }
-
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE handle) : _handle(handle) {}
-    ~ScHandle() {
-        if (_handle != nullptr) ::CloseServiceHandle(_handle);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    SC_HANDLE get() const { return _handle; }
-
-private:
-    SC_HANDLE _handle;
-};
-
 // Runs Kelvo.exe with the arguments to its end; its exit code.
 DWORD RunKelvo(const std::wstring& arguments) {
-    std::wstring commandLine = L"\"" + KelvoPath() + L"\" " + arguments;
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    if (!::CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                          &startup, &process)) {
-        ADD_FAILURE() << "CreateProcessW failed: " << ::GetLastError();
-        return 0xFFFFFFFF;
-    }
-    UniqueHandle processHandle(process.hProcess);
-    UniqueHandle threadHandle(process.hThread);
-    if (::WaitForSingleObject(process.hProcess, 60000) != WAIT_OBJECT_0) {
-        ::TerminateProcess(process.hProcess, 1);
-        ADD_FAILURE() << "Kelvo.exe did not end";
-        return 0xFFFFFFFF;
-    }
-    DWORD exitCode = 0;
-    ::GetExitCodeProcess(process.hProcess, &exitCode);
-    return exitCode;
+    const std::optional<DWORD> exitCode = kelvo_exe::Run(arguments);
+    if (!exitCode) ADD_FAILURE() << "Kelvo.exe could not be run to its end: " << ::GetLastError();
+    return exitCode.value_or(0xFFFFFFFF);
 }
 
 DWORD State(SC_HANDLE service) {
