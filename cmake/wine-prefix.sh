@@ -5,17 +5,25 @@
 #                                 program), so that each test program starts in about 0.1 s
 #   wine-prefix.sh stop PREFIX    stop that server and every Wine program in the prefix
 # Concurrent starts wait for each other: the prefix is never created twice at once.
+# A prefix is 64-bit unless created with --arch win32 first (the 32-bit programs' prefix); Wine
+# refuses a prefix of the other architecture, so every call for it must say the same.
 set -euo pipefail
 
 usage() {
-    echo "usage: $0 start|stop PREFIX" >&2
+    echo "usage: $0 [--arch win64|win32] start|stop PREFIX" >&2
     exit 2
 }
+arch=win64
+if [[ ${1:-} == --arch ]]; then
+    [[ $# -ge 2 && ($2 == win64 || $2 == win32) ]] || usage
+    arch=$2
+    shift 2
+fi
 [[ $# -eq 2 ]] || usage
 command=$1
 prefix=$(readlink -m "$2")
 
-export WINEPREFIX=$prefix WINEARCH=win64 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEPREFIX=$prefix WINEARCH=$arch WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 unset DISPLAY
 
 create() {
@@ -52,7 +60,7 @@ start_locked() {
 case $command in
 start)
     mkdir -p "$(dirname "$prefix")"
-    flock --close "$prefix.lock" "${BASH_SOURCE[0]}" start-locked "$prefix"
+    flock --close "$prefix.lock" "${BASH_SOURCE[0]}" --arch "$arch" start-locked "$prefix"
     ;;
 start-locked) start_locked ;;  # start's own step, under the lock
 stop)

@@ -195,7 +195,7 @@ void VbController::DisarmUndockTimer() {
     _undockTimerId = 0;
 }
 
-void VbController::UndockTimerProc(HWND, UINT message, UINT_PTR idTimer, DWORD) {
+void CALLBACK VbController::UndockTimerProc(HWND, UINT message, UINT_PTR idTimer, DWORD) {
     // A timer procedure is called from the system's dispatch: nothing may unwind into it.
     try {
         if (VbController* controller = GetInstance(nullptr)) {

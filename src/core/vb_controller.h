@@ -23,7 +23,7 @@ public:
     void Uninitialize();
 
     void OnSystemEvent(SystemEventType type, const unsigned char* data, std::uint64_t size);
-    static void UndockTimerProc(HWND hwnd, UINT message, UINT_PTR idTimer, DWORD time);
+    static void CALLBACK UndockTimerProc(HWND hwnd, UINT message, UINT_PTR idTimer, DWORD time);
 
     VbStateMachineContextImpl& Context() { return _context; }
     UINT_PTR UndockTimerId() const { return _undockTimerId; }

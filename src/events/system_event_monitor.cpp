@@ -233,7 +233,8 @@ void SystemEventMonitor::RethrowFromWindowProc() {
     if (_windowProcException) std::rethrow_exception(std::exchange(_windowProcException, nullptr));
 }
 
-LRESULT SystemEventMonitor::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
+LRESULT CALLBACK SystemEventMonitor::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
+                                                LPARAM lParam) {
     platform::Windowing& windowing = *t_windowing;
     auto* monitor =
         reinterpret_cast<SystemEventMonitor*>(windowing.GetWindowLongPtrW(hwnd, GWLP_USERDATA));
@@ -302,8 +303,8 @@ LRESULT SystemEventMonitor::OnCreate(HWND hwnd) {
     bool failed = false;
     if (IsWindows8OrGreater()) {
         if (const FARPROC found = FindInUser32("RegisterSuspendResumeNotification")) {
-            const auto registerFn = reinterpret_cast<platform::RegisterSuspendResumeNotificationFn>(
-                reinterpret_cast<void (*)()>(found));
+            const auto registerFn =
+                platform::FoundFunction<platform::RegisterSuspendResumeNotificationFn>(found);
             _suspendResumeRegistration = _recipient ? registerFn(_recipient, DEVICE_NOTIFY_CALLBACK)
                                                     : registerFn(hwnd, DEVICE_NOTIFY_WINDOW_HANDLE);
             if (!_suspendResumeRegistration) {
@@ -357,8 +358,7 @@ void SystemEventMonitor::ReleaseRegistrations() {
     if (_suspendResumeRegistration && IsWindows8OrGreater()) {
         if (const FARPROC found = FindInUser32("UnregisterSuspendResumeNotification")) {
             const auto unregisterFn =
-                reinterpret_cast<platform::UnregisterSuspendResumeNotificationFn>(
-                    reinterpret_cast<void (*)()>(found));
+                platform::FoundFunction<platform::UnregisterSuspendResumeNotificationFn>(found);
             if (!unregisterFn(_suspendResumeRegistration)) {
                 LogHResult(HRESULT_FROM_WIN32(_kernel.GetLastError()));
             }

@@ -63,7 +63,7 @@ public:
     bool IsUndocked();
 
 private:
-    static LRESULT WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
+    static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
     bool StartWorkers();
     void StopWorkers();

@@ -1,5 +1,5 @@
 // The service control manager, the event log, the module's resources and command line, and
-// message boxes, under their Windows names.
+// message boxes with the window station they appear on, under their Windows names.
 #pragma once
 
 #include "platform/win32types.h"
@@ -29,6 +29,8 @@ public:
                                       LPCWSTR serviceStartName, LPCWSTR password,
                                       LPCWSTR displayName) = 0;
     virtual BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) = 0;
+    virtual BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                                      DWORD bufferSize, LPDWORD bytesNeeded) = 0;
     virtual BOOL DeleteService(SC_HANDLE service) = 0;
     virtual BOOL CloseServiceHandle(SC_HANDLE object) = 0;
 
@@ -47,6 +49,10 @@ public:
     virtual LPWSTR GetCommandLineW() = 0;
     virtual DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) = 0;
     virtual int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) = 0;
+    // The window station a message box would appear on, and its flags (UOI_FLAGS).
+    virtual HWINSTA GetProcessWindowStation() = 0;
+    virtual BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD length,
+                                           LPDWORD lengthNeeded) = 0;
 };
 
 }  // namespace platform

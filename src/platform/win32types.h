@@ -53,6 +53,16 @@ using LPCSTR = const char*;
 using REGHANDLE = ULONGLONG;
 using PREGHANDLE = REGHANDLE*;
 
+// The calling conventions of what Windows calls and is called through: system functions and
+// their callbacks (WINAPI, CALLBACK), native functions (NTAPI) and COM methods
+// (STDMETHODCALLTYPE). They differ from the compiler's own on 32-bit Windows only; off Windows
+// there is one convention, so they say nothing. Every callback handed to the platform is
+// declared with its convention all the same, or the 32-bit build would not take it.
+#define WINAPI
+#define CALLBACK
+#define NTAPI
+#define STDMETHODCALLTYPE
+
 using HANDLE = void*;
 struct HKEY__;
 using HKEY = HKEY__*;
@@ -101,9 +111,9 @@ constexpr DWORD WAIT_TIMEOUT = 258;
 constexpr DWORD WAIT_FAILED = 0xFFFFFFFF;
 
 // ---- Windows, messages, timers and notifications ----
-using WNDPROC = LRESULT (*)(HWND, UINT, WPARAM, LPARAM);
-using TIMERPROC = void (*)(HWND, UINT, UINT_PTR, DWORD);
-using FARPROC = LONG_PTR (*)();
+using WNDPROC = LRESULT(CALLBACK*)(HWND, UINT, WPARAM, LPARAM);
+using TIMERPROC = void(CALLBACK*)(HWND, UINT, UINT_PTR, DWORD);
+using FARPROC = LONG_PTR(WINAPI*)();
 struct HICON__;
 using HICON = HICON__*;
 using HCURSOR = HICON;
@@ -252,9 +262,9 @@ struct SC_HANDLE__;
 using SC_HANDLE = SC_HANDLE__*;
 struct SERVICE_STATUS_HANDLE__;
 using SERVICE_STATUS_HANDLE = SERVICE_STATUS_HANDLE__*;
-using LPSERVICE_MAIN_FUNCTIONW = void (*)(DWORD argc, LPWSTR* argv);
-using LPHANDLER_FUNCTION_EX = DWORD (*)(DWORD control, DWORD eventType, LPVOID eventData,
-                                        LPVOID context);
+using LPSERVICE_MAIN_FUNCTIONW = void(WINAPI*)(DWORD argc, LPWSTR* argv);
+using LPHANDLER_FUNCTION_EX = DWORD(WINAPI*)(DWORD control, DWORD eventType, LPVOID eventData,
+                                             LPVOID context);
 struct SERVICE_TABLE_ENTRYW {
     LPWSTR lpServiceName;
     LPSERVICE_MAIN_FUNCTIONW lpServiceProc;
@@ -269,6 +279,25 @@ struct SERVICE_STATUS {
     DWORD dwWaitHint;
 };
 using LPSERVICE_STATUS = SERVICE_STATUS*;
+struct SERVICE_STATUS_PROCESS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+    DWORD dwProcessId;
+    DWORD dwServiceFlags;
+};
+enum SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 };
+struct HWINSTA__;
+using HWINSTA = HWINSTA__*;
+struct USEROBJECTFLAGS {
+    BOOL fInherit;
+    BOOL fReserved;
+    DWORD dwFlags;
+};
 struct HRSRC__;
 using HRSRC = HRSRC__*;
 using HGLOBAL = HANDLE;
@@ -279,6 +308,7 @@ constexpr DWORD SERVICE_START_PENDING = 2;
 constexpr DWORD SERVICE_STOP_PENDING = 3;
 constexpr DWORD SERVICE_RUNNING = 4;
 constexpr DWORD SERVICE_ACCEPT_STOP = 0x1;
+constexpr DWORD SERVICE_ACCEPT_PAUSE_CONTINUE = 0x2;
 constexpr DWORD SERVICE_ACCEPT_SHUTDOWN = 0x4;
 constexpr DWORD SERVICE_ACCEPT_POWEREVENT = 0x40;
 constexpr DWORD SERVICE_CONTROL_STOP = 1;
@@ -306,18 +336,25 @@ constexpr DWORD ERROR_SERVICE_NOT_ACTIVE = 1062;
 constexpr DWORD ERROR_FAILED_SERVICE_CONTROLLER_CONNECT = 1063;
 constexpr DWORD ERROR_SERVICE_EXISTS = 1073;
 constexpr DWORD ERROR_SERVICE_MARKED_FOR_DELETE = 1072;
+constexpr DWORD ERROR_INVALID_SERVICE_CONTROL = 1052;
+constexpr DWORD ERROR_SERVICE_REQUEST_TIMEOUT = 1053;
+constexpr DWORD ERROR_SERVICE_SPECIFIC_ERROR = 1066;
+constexpr DWORD ERROR_CALL_NOT_IMPLEMENTED = 120;
+constexpr DWORD ERROR_INVALID_LEVEL = 124;
+constexpr WORD EVENTLOG_ERROR_TYPE = 1;
+constexpr WORD EVENTLOG_WARNING_TYPE = 2;
 constexpr WORD EVENTLOG_INFORMATION_TYPE = 4;
+constexpr int UOI_FLAGS = 1;
+constexpr DWORD WSF_VISIBLE = 1;
 constexpr UINT MB_OK = 0;
 constexpr UINT MB_ICONEXCLAMATION = 0x30;
 constexpr int SW_HIDE = 0;
 constexpr DWORD MAX_PATH = 260;
 // A resource named by its number.
 #define MAKEINTRESOURCEW(i) (reinterpret_cast<LPWSTR>(static_cast<ULONG_PTR>(static_cast<WORD>(i))))
-// The calling convention of system callbacks; one convention only off Windows.
-#define WINAPI
 
 // Event tracing.
-using PENABLECALLBACK = void (*)(LPCGUID, ULONG, UCHAR, ULONGLONG, ULONGLONG, void*, PVOID);
+using PENABLECALLBACK = void(NTAPI*)(LPCGUID, ULONG, UCHAR, ULONGLONG, ULONGLONG, void*, PVOID);
 constexpr UCHAR TRACE_LEVEL_CRITICAL = 1;
 constexpr UCHAR TRACE_LEVEL_ERROR = 2;
 constexpr UCHAR TRACE_LEVEL_WARNING = 3;
@@ -725,9 +762,6 @@ constexpr DWORD ERROR_KEY_DELETED = 1018;
 // ---- end of registry ----
 
 // ---- COM ----
-// The calling convention of COM methods; the only one there is off Windows.
-#define STDMETHODCALLTYPE
-
 // Interfaces are laid out as the Windows compilers lay them out: no virtual destructor, so the
 // methods fill the table in declaration order from slot 0.
 struct IUnknown {

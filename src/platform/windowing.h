@@ -54,8 +54,17 @@ public:
     virtual bool ReadForeignMemory(const void* address, void* buffer, SIZE_T size) = 0;
 };
 
-// The functions a window looks up at run time in "User32.dll".
-using RegisterSuspendResumeNotificationFn = HPOWERNOTIFY (*)(HANDLE recipient, DWORD flags);
-using UnregisterSuspendResumeNotificationFn = BOOL (*)(HPOWERNOTIFY handle);
+// The functions a window looks up at run time in "User32.dll", with their calling convention.
+using RegisterSuspendResumeNotificationFn = HPOWERNOTIFY(WINAPI*)(HANDLE recipient, DWORD flags);
+using UnregisterSuspendResumeNotificationFn = BOOL(WINAPI*)(HPOWERNOTIFY handle);
+
+// A function found by GetProcAddress as the type it has. The one place such a pointer changes
+// type: Fn must be the function's own signature, calling convention included, since a call
+// through any other convention corrupts the stack on 32-bit Windows and no compiler can tell.
+template <class Fn>
+Fn FoundFunction(FARPROC found) {
+    // Through the generic function pointer type, which the compilers accept without a warning.
+    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(found));
+}
 
 }  // namespace platform

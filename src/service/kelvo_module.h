@@ -19,7 +19,7 @@
 #include "service/resource.h"
 #include "service/service_module.h"
 
-inline constexpr const wchar_t* kKelvoVersion = L"1.0.471.0";
+inline constexpr const wchar_t* kKelvoVersion = L"" KELVO_VERSION_TEXT;
 
 template <class Controller>
 class CKelvoModuleT : public ServiceModuleT<CKelvoModuleT<Controller>, IDS_SERVICENAME> {
@@ -59,34 +59,33 @@ public:
     }
 
     void ServiceMain(DWORD /*dwArgc*/, LPWSTR* /*lpszArgv*/) {
-        CLogScope scope(
-            TRACE_LEVEL_VERBOSE,
-            L"void __cdecl CKelvoModule::ServiceMain(unsigned long,wchar_t **) throw()");
-        this->m_status.dwControlsAccepted |= SERVICE_ACCEPT_POWEREVENT;
-        this->m_status.dwCurrentState.store(SERVICE_START_PENDING);
-        this->m_hServiceStatus =
-            this->_services.RegisterServiceCtrlHandlerExW(this->m_szServiceName, _HandlerEx, this);
-        if (this->m_hServiceStatus == 0) {
-            LogAssertAt(__LINE__, LogSourceFileName(L"" __FILE__), L"m_hServiceStatus != NULL");
-            LogEvent(L"Handler not installed");
-            return;
+        HRESULT hr = S_OK;
+        {
+            CLogScope scope(
+                TRACE_LEVEL_VERBOSE,
+                L"void __cdecl CKelvoModule::ServiceMain(unsigned long,wchar_t **) throw()");
+            this->m_status.dwControlsAccepted |= SERVICE_ACCEPT_POWEREVENT;
+            this->m_status.dwCurrentState.store(SERVICE_START_PENDING);
+            this->m_hServiceStatus = this->_services.RegisterServiceCtrlHandlerExW(
+                this->m_szServiceName, _HandlerEx, this);
+            if (this->m_hServiceStatus == 0) {
+                LogAssertAt(__LINE__, LogSourceFileName(L"" __FILE__),
+                            L"m_hServiceStatus != NULL");
+                LogEvent(L"Handler not installed");
+                return;
+            }
+            this->ReportState(SERVICE_START_PENDING);
+
+            hr = Run(SW_HIDE);
+            Log(TRACE_LEVEL_VERBOSE, L"Run returned: %d", static_cast<int>(hr));
+            LogEvent(L"Service stopped");
         }
-        this->m_status.dwCurrentState.exchange(SERVICE_START_PENDING);
-        this->ReportStatus();
-        this->m_status.dwWin32ExitCode.store(S_OK);
-        this->m_status.dwCheckPoint.store(0);
-        this->m_status.dwWaitHint.store(0);
-
-        const HRESULT hr = Run(SW_HIDE);
-        // S_FALSE is a success too; the control manager reads the code as a Win32 error.
-        this->m_status.dwWin32ExitCode.store(SUCCEEDED(hr) ? NO_ERROR : static_cast<DWORD>(hr));
-        Log(TRACE_LEVEL_VERBOSE, L"Run returned: %d", static_cast<int>(hr));
-
-        this->m_status.dwCurrentState.exchange(SERVICE_STOPPED);
-        this->ReportStatus();
-        LogEvent(L"Service stopped");
+        // Windows may end the process at any moment after this report: it comes last.
+        this->ReportStopped(hr);
     }
 
+    // The control handler. A code the service does not know is not implemented, as the control
+    // manager expects to hear.
     static DWORD WINAPI _HandlerEx(DWORD dwOpcode, DWORD dwEventType, LPVOID /*lpEventData*/,
                                    LPVOID lpContext) {
         CLogScope scope(TRACE_LEVEL_VERBOSE,
@@ -109,20 +108,17 @@ public:
             default:
                 Log(TRACE_LEVEL_INFORMATION, L"Unknown control code: 0x%x",
                     static_cast<unsigned>(dwOpcode));
-                break;
+                return ERROR_CALL_NOT_IMPLEMENTED;
         }
         return NO_ERROR;
     }
 
     HRESULT Run(int /*nShowCmd*/) {
         CLogScope scope(TRACE_LEVEL_VERBOSE, L"long __cdecl CKelvoModule::Run(int) throw()");
-        if (this->m_bService) {
-            // A stop that came first keeps its STOP_PENDING.
-            DWORD expected = SERVICE_START_PENDING;
-            if (this->m_status.dwCurrentState.compare_exchange_strong(expected, SERVICE_RUNNING)) {
-                LogEvent(L"Service started/resumed");
-                this->ReportStatus();
-            }
+        // Controls are accepted from here on.
+        if (this->m_bService && this->m_status.dwCurrentState.load() == SERVICE_START_PENDING) {
+            LogEvent(L"Service started/resumed");
+            this->ReportState(SERVICE_RUNNING, {SERVICE_START_PENDING});
         }
         const HRESULT hr = _com.CoInitializeEx(nullptr, COINIT_MULTITHREADED);
         if (FAILED(hr)) return LogHResult(hr);
@@ -143,17 +139,12 @@ public:
 
     void OnStop() {
         CLogScope scope(TRACE_LEVEL_VERBOSE, L"void __cdecl CKelvoModule::OnStop(void) throw()");
-        if (this->m_bService) {
-            // A late stop must not take a stopped service back to STOP_PENDING.
-            DWORD state = this->m_status.dwCurrentState.load();
-            do {
-                if (state == SERVICE_STOPPED) {
-                    Log(TRACE_LEVEL_INFORMATION, L"Stop ignored: the service has stopped");
-                    return;
-                }
-            } while (
-                !this->m_status.dwCurrentState.compare_exchange_weak(state, SERVICE_STOP_PENDING));
-            this->ReportStatus();
+        // Only a running service stops: a stop that comes before it runs, or while it stops or
+        // after it stopped, changes nothing (the control manager sends none then).
+        if (this->m_bService && !this->ReportState(SERVICE_STOP_PENDING, {SERVICE_RUNNING})) {
+            Log(TRACE_LEVEL_INFORMATION, L"Stop ignored: the service is not running (state %u)",
+                static_cast<unsigned>(this->m_status.dwCurrentState.load()));
+            return;
         }
         Controller::GetInstance(nullptr)->StopSystemEventsMonitor();
     }

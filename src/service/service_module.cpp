@@ -57,7 +57,9 @@ PCWSTR SkipProgramName(PCWSTR commandLine) {
     return p;
 }
 
-void WriteConsoleLine(PCWSTR text) {
+namespace {
+
+void WriteLine(std::FILE* stream, PCWSTR text) {
     std::string line;
     for (PCWSTR p = text; p != nullptr && *p != 0; ++p) {
         char32_t c = static_cast<char32_t>(*p);
@@ -71,6 +73,12 @@ void WriteConsoleLine(PCWSTR text) {
         AppendUtf8(line, c);
     }
     line.push_back('\n');
-    std::fputs(line.c_str(), stdout);
-    std::fflush(stdout);
+    std::fputs(line.c_str(), stream);
+    std::fflush(stream);
 }
+
+}  // namespace
+
+void WriteConsoleLine(PCWSTR text) { WriteLine(stdout, text); }
+
+void WriteErrorLine(PCWSTR text) { WriteLine(stderr, text); }

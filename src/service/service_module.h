@@ -14,15 +14,24 @@
 // and may replace RegisterAppId and UnregisterAppId; the base calls them through T.
 //
 // Once the control handler is registered, the service thread and the thread of the control
-// handler both change m_status.dwCurrentState, so it is changed only by atomic exchange or
-// compare-exchange.
+// handler both change m_status.dwCurrentState, so it is changed only by atomic exchange, and only
+// under the report lock: reports are made one at a time in the order of the changes, and after
+// SERVICE_STOPPED nothing is reported (Windows may end the process at any moment after it).
+//
+// The installer never shows a message box that nobody can see: installs and removals run from
+// deployment tools as the local system account, on a window station that is not visible, where
+// a message box would wait forever. There the text goes to standard error and the event log.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
+#include <initializer_list>
+#include <mutex>
 #include <string>
 
 #include "log/log.h"
 #include "platform/kernel.h"
+#include "platform/sync.h"
 #include "platform/registry.h"
 #include "platform/services.h"
 #include "platform/win32types.h"
@@ -35,8 +44,19 @@ PCWSTR FindSwitch(PCWSTR text);
 bool IsSwitchWord(PCWSTR token, PCWSTR word);
 // The command line's arguments: what follows the program name (quoted or not).
 PCWSTR SkipProgramName(PCWSTR commandLine);
-// Writes one line of wide text to standard output as UTF-8.
+// Writes one line of wide text to standard output (standard error) as UTF-8.
 void WriteConsoleLine(PCWSTR text);
+void WriteErrorLine(PCWSTR text);
+
+// What the installer says when it cannot finish; its exit code says it too.
+inline constexpr const wchar_t* kServiceNotStoppedMessage =
+    L"Could not stop service within 30 seconds: it was not removed";
+inline constexpr const wchar_t* kServiceMarkedForDeleteMessage =
+    L"Service is marked for deletion: close the programs that hold it open, or restart Windows, "
+    L"then try again";
+// Where the event log finds the texts of a source's events.
+inline constexpr const wchar_t* kEventLogSources =
+    L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
 // The one owner of a service control manager handle.
 class ScHandle {
@@ -57,26 +77,37 @@ private:
     SC_HANDLE _handle;
 };
 
-// SERVICE_STATUS as the module keeps it: what the service thread changes while the control
-// handler may be reporting is atomic.
+// SERVICE_STATUS as the module keeps it. dwControlsAccepted is what the running service accepts;
+// a pending service accepts nothing. Once the handler is registered, the members change only
+// under the report lock.
 struct ServiceStatus {
     DWORD dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     std::atomic<DWORD> dwCurrentState{SERVICE_STOPPED};
     DWORD dwControlsAccepted = SERVICE_ACCEPT_STOP;
-    std::atomic<DWORD> dwWin32ExitCode{0};
+    DWORD dwWin32ExitCode = 0;
     DWORD dwServiceSpecificExitCode = 0;
-    std::atomic<DWORD> dwCheckPoint{0};
-    std::atomic<DWORD> dwWaitHint{0};
+    DWORD dwCheckPoint = 0;
+    DWORD dwWaitHint = 0;
 };
 
 template <class T, UINT nServiceNameID>
 class ServiceModuleT {
 public:
     static constexpr int kServiceNameChars = 256;
+    // How long the control manager waits for the next report of a pending state before it takes
+    // the service for hung.
+    static constexpr DWORD kStartWaitHint = 5000;
+    static constexpr DWORD kStopWaitHint = 30000;
+    // How long a removal waits for the running service to stop, and how often it looks.
+    static constexpr DWORD kStopWaitMilliseconds = 30000;
+    static constexpr DWORD kStopPollMilliseconds = 250;
+    // The event types the service reports.
+    static constexpr DWORD kEventTypesSupported =
+        EVENTLOG_ERROR_TYPE | EVENTLOG_WARNING_TYPE | EVENTLOG_INFORMATION_TYPE;
 
     ServiceModuleT(platform::Services& services, platform::Registry& registry,
                    platform::Kernel& kernel)
-        : _services(services), _registry(registry), _kernel(kernel) {
+        : _services(services), _registry(registry), _kernel(kernel), _reportLock(kernel) {
         // The service entry reaches the module through this; there is one module per process.
         s_module.store(static_cast<T*>(this));
         // Without its name the module can neither register nor run as a service.
@@ -141,8 +172,9 @@ public:
     void SetPerUserRegistration(bool perUser) { _perUser = perUser; }
 
     HRESULT RegisterAppId(bool bService) {
-        if (!Uninstall()) return E_FAIL;
-        HRESULT hr = UpdateRegistryAppId(true);
+        HRESULT hr = Uninstall();
+        if (FAILED(hr)) return hr;
+        hr = UpdateRegistryAppId(true);
         if (FAILED(hr)) return hr;
         RegKey keyAppID(_registry);
         LSTATUS status = keyAppID.Open(ClassesRoot(), AppIdPath().c_str(), KEY_WRITE);
@@ -160,12 +192,19 @@ public:
             static_cast<DWORD>((std::char_traits<wchar_t>::length(m_szServiceName) + 1) *
                                sizeof(wchar_t)));
         if (status != ERROR_SUCCESS) return HRESULT_FROM_WIN32(static_cast<DWORD>(status));
-        if (!Install()) return E_FAIL;
-        return S_OK;
+        hr = Install();
+        if (FAILED(hr)) return hr;
+        return RegisterEventLogSource();
     }
 
     HRESULT UnregisterAppId() {
-        if (!Uninstall()) return E_FAIL;
+        const HRESULT hr = Uninstall();
+        if (FAILED(hr)) return hr;
+        // The event log source is the machine's, like the service.
+        if (!_perUser) {
+            _registry.RegDeleteKeyW(HKEY_LOCAL_MACHINE,
+                                    (kEventLogSources + std::wstring(m_szServiceName)).c_str());
+        }
         RegKey keyAppID(_registry);
         LSTATUS status = keyAppID.Open(ClassesRoot(), AppIdPath().c_str(), KEY_WRITE);
         RegKey key(_registry);
@@ -201,22 +240,21 @@ public:
         RegKey key(_registry);
         const LSTATUS status =
             key.Open(HKEY_CLASSES_ROOT, (L"AppID\\" + std::wstring(T::kAppId)).c_str(), KEY_READ);
-        if (status != ERROR_SUCCESS) {
-            m_status.dwWin32ExitCode.store(static_cast<DWORD>(status));
-            return static_cast<HRESULT>(status);
-        }
+        if (status != ERROR_SUCCESS) return static_cast<HRESULT>(status);
         m_bService = HasLocalService(key);
         if (m_bService) {
             SERVICE_TABLE_ENTRYW st[] = {{m_szServiceName, _ServiceMain}, {nullptr, nullptr}};
             if (!_services.StartServiceCtrlDispatcherW(st)) {
-                m_status.dwWin32ExitCode.store(_kernel.GetLastError());
+                return static_cast<HRESULT>(_kernel.GetLastError());
             }
-            return static_cast<HRESULT>(m_status.dwWin32ExitCode.load());
+            // The dispatcher returns once the service has reported its last status.
+            return m_status.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR
+                       ? static_cast<HRESULT>(m_status.dwServiceSpecificExitCode)
+                       : static_cast<HRESULT>(m_status.dwWin32ExitCode);
         }
         const HRESULT hr = pT->Run(nShowCmd);
         // S_FALSE is a success too; the exit code says failure only for a failure.
-        m_status.dwWin32ExitCode.store(SUCCEEDED(hr) ? NO_ERROR : static_cast<DWORD>(hr));
-        return static_cast<HRESULT>(m_status.dwWin32ExitCode.load());
+        return SUCCEEDED(hr) ? S_OK : hr;
     }
 
     BOOL IsInstalled() {
@@ -227,23 +265,19 @@ public:
         return service == nullptr ? FALSE : TRUE;
     }
 
-    BOOL Install() {
-        if (IsInstalled()) return TRUE;
+    // Creates the service; E_FAIL, with the reason shown, when it cannot.
+    HRESULT Install() {
         // The path to run, in double quotes: it may hold blanks.
         wchar_t szFilePath[MAX_PATH + 3];
-        // One character of room more than a path can have: a result that fills it was cut.
-        const DWORD dwFLen = _services.GetModuleFileNameW(nullptr, szFilePath + 1, MAX_PATH + 1);
-        if (dwFLen == 0 || dwFLen >= MAX_PATH) {
-            LastErrorStatus();
-            return FALSE;
-        }
+        if (!ModulePath(szFilePath + 1)) return E_FAIL;
+        const std::size_t length = std::char_traits<wchar_t>::length(szFilePath + 1);
         szFilePath[0] = L'"';
-        szFilePath[dwFLen + 1] = L'"';
-        szFilePath[dwFLen + 2] = 0;
+        szFilePath[length + 1] = L'"';
+        szFilePath[length + 2] = 0;
         ScHandle scm(_services, _services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         if (scm == nullptr) {
             Message(L"Could not open Service Manager");
-            return FALSE;
+            return E_FAIL;
         }
         ScHandle service(_services,
                          _services.CreateServiceW(
@@ -251,24 +285,31 @@ public:
                              SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
                              szFilePath, nullptr, nullptr, L"RPCSS\0", nullptr, nullptr));
         if (service == nullptr) {
+            const DWORD error = _kernel.GetLastError();
+            if (error == ERROR_SERVICE_EXISTS) return S_OK;
+            // Removed while some program held it open: it goes once that program closes it.
+            if (error == ERROR_SERVICE_MARKED_FOR_DELETE) return MarkedForDelete();
             Message(L"Could not start service");
-            return FALSE;
+            return E_FAIL;
         }
-        return TRUE;
+        return S_OK;
     }
 
-    BOOL Uninstall() {
-        if (!IsInstalled()) return TRUE;
+    // Stops the service, waiting until it has stopped, and deletes it; E_FAIL, or the status of
+    // a service that cannot be removed yet, with the reason shown, when it cannot.
+    HRESULT Uninstall() {
+        if (!IsInstalled()) return S_OK;
         ScHandle scm(_services, _services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         if (scm == nullptr) {
             Message(L"Could not open Service Manager");
-            return FALSE;
+            return E_FAIL;
         }
         ScHandle service(_services,
-                         _services.OpenServiceW(scm.get(), m_szServiceName, SERVICE_STOP | DELETE));
+                         _services.OpenServiceW(scm.get(), m_szServiceName,
+                                                SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
         if (service == nullptr) {
             Message(L"Could not open service");
-            return FALSE;
+            return E_FAIL;
         }
         SERVICE_STATUS status{};
         if (!_services.ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
@@ -278,40 +319,44 @@ public:
                 Message(L"Could not stop service");
             }
         }
-        if (_services.DeleteService(service.get())) return TRUE;
+        // A running service that is deleted is only marked for deletion, and goes when it stops:
+        // a reinstall in between would find it there, and then lose it.
+        if (!WaitUntilStopped(service.get())) {
+            Message(kServiceNotStoppedMessage);
+            return HRESULT_FROM_WIN32(ERROR_SERVICE_REQUEST_TIMEOUT);
+        }
+        if (_services.DeleteService(service.get())) return S_OK;
+        if (_kernel.GetLastError() == ERROR_SERVICE_MARKED_FOR_DELETE) return MarkedForDelete();
         Message(L"Could not delete service");
-        return FALSE;
+        return E_FAIL;
     }
 
     // Reports the text to the event log, and to standard output when not a service.
     void LogEventEx(int id, LPCWSTR pszMessage, WORD type = EVENTLOG_INFORMATION_TYPE) {
         if (!m_bService) WriteConsoleLine(pszMessage);
-        const HANDLE hEventSource = _services.RegisterEventSourceW(nullptr, m_szServiceName);
-        if (hEventSource == nullptr) return;
-        LPCWSTR strings[] = {pszMessage};
-        _services.ReportEventW(hEventSource, type, 0, static_cast<DWORD>(id), nullptr, 1, 0,
-                               strings, nullptr);
-        _services.DeregisterEventSource(hEventSource);
+        ReportEvent(static_cast<DWORD>(id), pszMessage, type);
     }
 
-    // Reports m_status with the state as it is now. Two threads may report at once; each reports
-    // again when the state changed while it reported, so the last report always carries the
-    // state the service is in.
-    void ReportStatus() {
-        DWORD state = m_status.dwCurrentState.load();
-        for (;;) {
-            SERVICE_STATUS status{m_status.dwServiceType,
-                                  state,
-                                  m_status.dwControlsAccepted,
-                                  m_status.dwWin32ExitCode.load(),
-                                  m_status.dwServiceSpecificExitCode,
-                                  m_status.dwCheckPoint.load(),
-                                  m_status.dwWaitHint.load()};
-            _services.SetServiceStatus(m_hServiceStatus, &status);
-            const DWORD now = m_status.dwCurrentState.load();
-            if (now == state) return;
-            state = now;
+    // Moves the service to the state and reports it, when the service is in one of the states
+    // `from` (in any state when `from` is empty); false, with nothing changed, otherwise. A
+    // report the control manager refuses changes the state all the same.
+    bool ReportState(DWORD state, std::initializer_list<DWORD> from = {}) {
+        std::lock_guard<platform::Mutex> lock(_reportLock);
+        const DWORD current = m_status.dwCurrentState.load();
+        if (from.size() != 0 && std::find(from.begin(), from.end(), current) == from.end()) {
+            return false;
         }
+        return ReportLocked(state);
+    }
+
+    // Reports SERVICE_STOPPED with the service's result: a failure as a service-specific error
+    // with its HRESULT, so that the control manager's tools and the system log show it. This is
+    // the last thing the service thread does.
+    void ReportStopped(HRESULT result) {
+        std::lock_guard<platform::Mutex> lock(_reportLock);
+        m_status.dwWin32ExitCode = SUCCEEDED(result) ? NO_ERROR : ERROR_SERVICE_SPECIFIC_ERROR;
+        m_status.dwServiceSpecificExitCode = SUCCEEDED(result) ? 0 : static_cast<DWORD>(result);
+        ReportLocked(SERVICE_STOPPED);
     }
 
     static void WINAPI _ServiceMain(DWORD dwArgc, LPWSTR* lpszArgv) {
@@ -348,7 +393,112 @@ private:
         return true;
     }
 
-    void Message(LPCWSTR text) { _services.MessageBoxW(nullptr, text, m_szServiceName, MB_OK); }
+    // The state reported, with the controls the state accepts and, for a pending state, a wait
+    // hint and a check point that grows with each report. Nothing changes or is reported after
+    // SERVICE_STOPPED: the status handle is closed then.
+    bool ReportLocked(DWORD state) {
+        if (_stopReported) return false;
+        m_status.dwCurrentState.exchange(state);
+        const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING;
+        m_status.dwCheckPoint = pending ? m_status.dwCheckPoint + 1 : 0;
+        m_status.dwWaitHint =
+            !pending ? 0 : state == SERVICE_START_PENDING ? kStartWaitHint : kStopWaitHint;
+        SERVICE_STATUS status{m_status.dwServiceType,
+                              state,
+                              state == SERVICE_RUNNING ? m_status.dwControlsAccepted : 0,
+                              m_status.dwWin32ExitCode,
+                              m_status.dwServiceSpecificExitCode,
+                              m_status.dwCheckPoint,
+                              m_status.dwWaitHint};
+        _stopReported = state == SERVICE_STOPPED;
+        _services.SetServiceStatus(m_hServiceStatus, &status);
+        return true;
+    }
+
+    // Polls the service until it has stopped; false when it has not within the bound.
+    bool WaitUntilStopped(SC_HANDLE service) {
+        for (DWORD waited = 0;; waited += kStopPollMilliseconds) {
+            SERVICE_STATUS_PROCESS status{};
+            DWORD needed = 0;
+            if (!_services.QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO,
+                                                reinterpret_cast<LPBYTE>(&status), sizeof(status),
+                                                &needed)) {
+                // Its state cannot be known: removing it is all that is left to try.
+                LastErrorStatus();
+                return true;
+            }
+            if (status.dwCurrentState == SERVICE_STOPPED) return true;
+            if (waited >= kStopWaitMilliseconds) return false;
+            _kernel.Sleep(kStopPollMilliseconds);
+        }
+    }
+
+    HRESULT MarkedForDelete() {
+        Message(kServiceMarkedForDeleteMessage);
+        return HRESULT_FROM_WIN32(ERROR_SERVICE_MARKED_FOR_DELETE);
+    }
+
+    // The event log's source for the service, so that its viewers find the texts of the events
+    // in the executable's message table.
+    HRESULT RegisterEventLogSource() {
+        wchar_t path[MAX_PATH + 1];
+        if (!ModulePath(path)) return E_FAIL;
+        RegKey key(_registry);
+        LSTATUS status =
+            key.Create(HKEY_LOCAL_MACHINE, (kEventLogSources + std::wstring(m_szServiceName)).c_str(),
+                       nullptr, REG_OPTION_NON_VOLATILE, KEY_WRITE, nullptr, nullptr);
+        const DWORD types = kEventTypesSupported;
+        if (status == ERROR_SUCCESS) {
+            status = _registry.RegSetValueExW(
+                key.Handle(), L"EventMessageFile", 0, REG_EXPAND_SZ,
+                reinterpret_cast<const BYTE*>(path),
+                static_cast<DWORD>((std::char_traits<wchar_t>::length(path) + 1) * sizeof(wchar_t)));
+        }
+        if (status == ERROR_SUCCESS) {
+            status = _registry.RegSetValueExW(key.Handle(), L"TypesSupported", 0, REG_DWORD,
+                                              reinterpret_cast<const BYTE*>(&types), sizeof(types));
+        }
+        return status == ERROR_SUCCESS ? S_OK
+                                       : LogHResult(HRESULT_FROM_WIN32(static_cast<DWORD>(status)));
+    }
+
+    // The executable's full path into room for MAX_PATH + 1 characters; false when it cannot be
+    // had whole.
+    bool ModulePath(LPWSTR path) {
+        // One character of room more than a path can have: a result that fills it was cut.
+        const DWORD length = _services.GetModuleFileNameW(nullptr, path, MAX_PATH + 1);
+        if (length == 0 || length >= MAX_PATH) {
+            LastErrorStatus();
+            return false;
+        }
+        return true;
+    }
+
+    void ReportEvent(DWORD id, LPCWSTR text, WORD type) {
+        const HANDLE hEventSource = _services.RegisterEventSourceW(nullptr, m_szServiceName);
+        if (hEventSource == nullptr) return;
+        LPCWSTR strings[] = {text};
+        _services.ReportEventW(hEventSource, type, 0, id, nullptr, 1, 0, strings, nullptr);
+        _services.DeregisterEventSource(hEventSource);
+    }
+
+    // Shows the text in a message box when someone can see it; otherwise writes it to standard
+    // error and reports it to the event log.
+    void Message(LPCWSTR text) {
+        USEROBJECTFLAGS flags{};
+        DWORD needed = 0;
+        const HWINSTA station = _services.GetProcessWindowStation();
+        const bool visible = station != nullptr &&
+                             _services.GetUserObjectInformationW(station, UOI_FLAGS, &flags,
+                                                                 sizeof(flags), &needed) &&
+                             (flags.dwFlags & WSF_VISIBLE) != 0;
+        if (visible) {
+            _services.MessageBoxW(nullptr, text, m_szServiceName, MB_OK);
+            return;
+        }
+        WriteErrorLine(text);
+        ReportEvent(0, text, EVENTLOG_ERROR_TYPE);
+    }
 
     HRESULT LastErrorStatus() {
         const HRESULT hr = HRESULT_FROM_WIN32(_kernel.GetLastError());
@@ -358,4 +508,6 @@ private:
     inline static std::atomic<T*> s_module{nullptr};
 
     bool _perUser = false;
+    platform::Mutex _reportLock;
+    bool _stopReported = false;
 };

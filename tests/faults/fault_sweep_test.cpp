@@ -27,6 +27,8 @@ enum class Outcome {
     Served,       // logged or ignored; the frame and touch go exactly as without the failure
     StopRetried,  // the stop's call is made again 10 ms later; all else as without the failure
     StatusLost,   // that one status report is missing; all else as without the failure
+    Unstoppable,  // the control manager never hears that the service runs, so it sends no stop:
+                  // the service serves until the system ends it
     Leaks,        // a release the system refused: logged, and that one object stays
     TouchLost,    // touch reports are lost (the controller is not found, or a report fails);
                   // the frame goes exactly as without the failure
@@ -127,7 +129,7 @@ const Expectation kExpectations[] = {
     // The host's two presses, then the stop, which sets the event again.
     {"SetEvent", Outcome::Changed, {{3, 3, Outcome::StopRetried}}},
     {"SetSecurityInfo", Outcome::Served, {}},
-    {"SetServiceStatus", Outcome::StatusLost, {}},
+    {"SetServiceStatus", Outcome::StatusLost, {{2, 2, Outcome::Unstoppable}}},
     {"SetThreadToken", Outcome::Served, {{1, 1, Outcome::Changed}, {4, 4, Outcome::Changed}}},
     {"SetTimer", Outcome::Served, {}},
     {"SetWindowLongPtrW", Outcome::StopsItself, {}},
@@ -276,6 +278,11 @@ void CheckOutcome(Outcome outcome, const Play& play, const Play& baseline) {
                 EXPECT_NE(std::find(kCleanStop.begin(), kCleanStop.end(), state), kCleanStop.end());
             }
             EXPECT_EQ(play.story, baseline.story);
+            break;
+        case Outcome::Unstoppable:
+            EXPECT_FALSE(play.exitCode.has_value());
+            EXPECT_EQ(play.story.substr(0, play.story.find("[8.")),
+                      baseline.story.substr(0, baseline.story.find("[8.")));
             break;
         case Outcome::Leaks:
             EXPECT_EQ(play.exitCode, 0);

@@ -25,11 +25,11 @@ inline void Render(const platform::sim::RegKeySnapshot& key, int depth, std::wst
     out += indent + key.name + L"\n";
     for (const platform::sim::RegValue& value : key.values) {
         out += indent + L"  " + value.name + L"=";
-        if (value.type == REG_SZ) {
+        if (value.type == REG_SZ || value.type == REG_EXPAND_SZ) {
             std::wstring text(value.data.size() / sizeof(wchar_t), L'\0');
             std::memcpy(text.data(), value.data.data(), text.size() * sizeof(wchar_t));
             if (!text.empty() && text.back() == L'\0') text.pop_back();
-            out += L"REG_SZ:" + text;
+            out += (value.type == REG_SZ ? L"REG_SZ:" : L"REG_EXPAND_SZ:") + text;
         } else if (value.type == REG_DWORD && value.data.size() == sizeof(DWORD)) {
             DWORD number;
             std::memcpy(&number, value.data.data(), sizeof(number));

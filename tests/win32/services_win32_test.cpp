@@ -42,6 +42,9 @@ private:
     SC_HANDLE _handle;
 };
 
+// A control handler that takes nothing; only its registration matters.
+DWORD WINAPI IgnoreControl(DWORD, DWORD, LPVOID, LPVOID) { return NO_ERROR; }
+
 struct InstalledConfig {
     DWORD serviceType, startType, errorControl;
     std::wstring binaryPath, displayName, account;
@@ -149,9 +152,7 @@ TEST_F(Win32ServicesTest, RefusalsLeaveTheirLastError) {
          ERROR_SERVICE_DOES_NOT_EXIST},
         {"control handler outside a service",
          [](Win32Services& s, SC_HANDLE, const std::wstring& n) {
-             return s.RegisterServiceCtrlHandlerExW(
-                        n.c_str(), [](DWORD, DWORD, LPVOID, LPVOID) -> DWORD { return 0; },
-                        nullptr) != nullptr;
+             return s.RegisterServiceCtrlHandlerExW(n.c_str(), IgnoreControl, nullptr) != nullptr;
          },
          ERROR_SERVICE_DOES_NOT_EXIST},
         {"status without a handle",

@@ -140,32 +140,35 @@ TEST_F(Win32TracingTest, UnopenableTraceFileLeavesTracingWorking) {
     EXPECT_EQ(ReadAll(path), "<missing>");
 }
 
+constexpr int kLinesPerThread = 250;
+
+struct LineWriter {
+    Win32Tracing* tracing;
+    REGHANDLE handle;
+    int thread;
+
+    // A thread of its own (CreateThread's entry).
+    static DWORD WINAPI Run(void* self) {
+        const LineWriter& w = *static_cast<LineWriter*>(self);
+        for (int i = 0; i < kLinesPerThread; ++i) {
+            const std::wstring text = L"thread " + std::to_wstring(w.thread) + L" line " +
+                                      std::to_wstring(i) + std::wstring(40, L'\u00e9');
+            w.tracing->EventWriteString(w.handle, 5, 0, text.c_str());
+        }
+        return 0;
+    }
+};
+
 TEST_F(Win32TracingTest, LinesFromManyThreadsStayWhole) {
     constexpr int kThreads = 4;
-    constexpr int kLines = 250;
+    constexpr int kLines = kLinesPerThread;
     auto tracing = MakeTracing(_path.c_str());
     const REGHANDLE handle = Register(*tracing);
     std::vector<HANDLE> threads;
-    struct Work {
-        Win32Tracing* tracing;
-        REGHANDLE handle;
-        int thread;
-    };
-    std::vector<Work> work;
+    std::vector<LineWriter> work;
     for (int t = 0; t < kThreads; ++t) work.push_back({tracing.get(), handle, t});
-    for (Work& w : work) {
-        threads.push_back(::CreateThread(
-            nullptr, 0,
-            [](void* p) -> DWORD {
-                const Work& w = *static_cast<Work*>(p);
-                for (int i = 0; i < kLines; ++i) {
-                    const std::wstring text = L"thread " + std::to_wstring(w.thread) + L" line " +
-                                              std::to_wstring(i) + std::wstring(40, L'\u00e9');
-                    w.tracing->EventWriteString(w.handle, 5, 0, text.c_str());
-                }
-                return 0;
-            },
-            &w, 0, nullptr));
+    for (LineWriter& w : work) {
+        threads.push_back(::CreateThread(nullptr, 0, &LineWriter::Run, &w, 0, nullptr));
     }
     ASSERT_EQ(::WaitForMultipleObjects(kThreads, threads.data(), TRUE, 60000), WAIT_OBJECT_0);
     for (HANDLE thread : threads) ::CloseHandle(thread);

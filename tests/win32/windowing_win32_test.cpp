@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "platform/win32/windowing_win32.h"
@@ -19,12 +20,19 @@ using platform::win32::Win32Windowing;
 
 namespace {
 
-// The record layouts the system builds or reads, as Windows has them.
-static_assert(sizeof(WNDCLASSEXW) == 80);
+// The record layouts the system builds or reads, as Windows has them (32-bit Windows: shorter
+// pointers).
+static_assert(sizeof(WNDCLASSEXW) == (sizeof(void*) == 8 ? 80 : 48));
 static_assert(sizeof(OSVERSIONINFOEXW) == 284);
 static_assert(offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name) == 28);
 static_assert(sizeof(DEV_BROADCAST_DEVICEINTERFACE_W) == 32);
 static_assert(offsetof(POWERBROADCAST_SETTING, Data) == 20);
+// The functions the monitor looks up at run time are called as the system declares them: a
+// calling convention left out corrupts the stack on 32-bit Windows.
+static_assert(std::is_same_v<platform::RegisterSuspendResumeNotificationFn,
+                             decltype(&::RegisterSuspendResumeNotification)>);
+static_assert(std::is_same_v<platform::UnregisterSuspendResumeNotificationFn,
+                             decltype(&::UnregisterSuspendResumeNotification)>);
 
 constexpr GUID kDisplayState = {
     0x6FE69556, 0x704A, 0x47A0, {0x8F, 0x24, 0xC2, 0x8D, 0x93, 0x6F, 0xDA, 0x47}};
@@ -32,6 +40,11 @@ constexpr GUID kAwayMode = {
     0x98A7F580, 0x01F7, 0x48AA, {0x9C, 0x0F, 0x44, 0x35, 0x2C, 0x29, 0xE5, 0xC0}};
 constexpr GUID kGfxModeSet = {
     0xE6DFDC31, 0x31D0, 0x46AC, {0x86, 0xAF, 0xDA, 0x1E, 0xB0, 0x5F, 0xC5, 0x99}};
+
+// An address no program's memory has: in the system's half of the address space, and on 32-bit
+// Windows in the last 64 KB, which a program never gets even where it may use all 4 GB.
+constexpr std::uintptr_t kKernelAddress =
+    sizeof(void*) == 8 ? static_cast<std::uintptr_t>(0xFFFF800000000000) : 0xFFFF0000;
 
 constexpr UINT kRunOnWindowThread = WM_APP + 1;
 constexpr auto kPatience = std::chrono::seconds(20);  // only a hang takes this long
@@ -436,8 +449,8 @@ TEST(Win32Windowing, ThreadTimerAskedForByItsOwnIdentifierIsReplaced) {
 
 template <class Fn>
 Fn User32Function(Win32Windowing& windowing, const char* name) {
-    const FARPROC found = windowing.GetProcAddress(windowing.GetModuleHandleW(L"User32.dll"), name);
-    return reinterpret_cast<Fn>(reinterpret_cast<void (*)()>(found));
+    return platform::FoundFunction<Fn>(
+        windowing.GetProcAddress(windowing.GetModuleHandleW(L"User32.dll"), name));
 }
 
 TEST(Win32Windowing, WindowRegistersForEveryNotificationTheMonitorAsksFor) {
@@ -608,10 +621,8 @@ TEST(Win32Windowing, ForeignMemoryIsCopiedOnlyWhenAllOfItCanBeRead) {
          [](const ForeignPages&) { return reinterpret_cast<const BYTE*>(std::uintptr_t{0x1000}); },
          4, false},
         {"kernel address",
-         [](const ForeignPages&) {
-             return reinterpret_cast<const BYTE*>(std::uintptr_t{0xFFFF800000000000});
-         },
-         4, false},
+         [](const ForeignPages&) { return reinterpret_cast<const BYTE*>(kKernelAddress); }, 4,
+         false},
         {"range wrapping the address space", [](const ForeignPages& p) { return p.Readable(); },
          ~SIZE_T{0} - 100, false},
     };

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <cwctype>
 
 namespace platform::sim {
@@ -25,6 +26,7 @@ std::wstring MultiString(LPCWSTR list) {
 }
 
 constexpr DWORD kResourceNotFound = 1814;  // ERROR_RESOURCE_NAME_NOT_FOUND
+constexpr DWORD kProcessId = 0x1F4;        // the service process, as the manager reports it
 
 // The one status handle: the simulated process runs one service.
 SERVICE_STATUS_HANDLE ServiceStatusHandle() {
@@ -47,6 +49,7 @@ BOOL SimServices::StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* servic
         return FALSE;
     }
     _dispatching = true;
+    _stopReported = false;
     _runningName = Lower(serviceTable[0].lpServiceName);
     const LPSERVICE_MAIN_FUNCTIONW serviceMain = serviceTable[0].lpServiceProc;
     std::wstring name = serviceTable[0].lpServiceName;
@@ -81,6 +84,7 @@ BOOL SimServices::StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* servic
     world.lock();
     _dispatching = false;
     _handler = nullptr;
+    RemoveIfDeleted(_runningName);
     return TRUE;
 }
 
@@ -107,16 +111,25 @@ BOOL SimServices::SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATU
     }
     _statusReports.push_back(*status);
     if (_statusListener) _statusListener(*status);
+    // The first SERVICE_STOPPED closes the status handle.
+    if (_stopReported) {
+        _kernel.SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (status->dwCurrentState == SERVICE_STOPPED) {
+        _stopReported = true;
+        RemoveIfDeleted(_runningName);
+    }
     return TRUE;
 }
 
-SC_HANDLE SimServices::OpenSCManagerW(LPCWSTR, LPCWSTR, DWORD) {
+SC_HANDLE SimServices::OpenSCManagerW(LPCWSTR, LPCWSTR, DWORD desiredAccess) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("OpenSCManagerW")) return nullptr;
-    return Add(ScObject{true, L""});
+    return Add(ScObject{true, L"", desiredAccess});
 }
 
-SC_HANDLE SimServices::OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD) {
+SC_HANDLE SimServices::OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("OpenServiceW")) return nullptr;
     ScObject* m = Object(manager);
@@ -130,11 +143,11 @@ SC_HANDLE SimServices::OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWOR
         _kernel.SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
-    return Add(ScObject{false, it->first});
+    return Add(ScObject{false, it->first, desiredAccess});
 }
 
 SC_HANDLE SimServices::CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName,
-                                      DWORD, DWORD serviceType, DWORD startType, DWORD errorControl,
+                                      DWORD desiredAccess, DWORD serviceType, DWORD startType, DWORD errorControl,
                                       LPCWSTR binaryPathName, LPCWSTR, LPDWORD,
                                       LPCWSTR dependencies, LPCWSTR serviceStartName, LPCWSTR) {
     Scheduler::Lock world(_scheduler.Mutex());
@@ -163,7 +176,7 @@ SC_HANDLE SimServices::CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LP
     service.startType = startType;
     service.errorControl = errorControl;
     _installed[key] = service;
-    return Add(ScObject{false, key});
+    return Add(ScObject{false, key, desiredAccess});
 }
 
 BOOL SimServices::ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWORD startType,
@@ -172,13 +185,13 @@ BOOL SimServices::ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWO
                                        LPCWSTR displayName) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("ChangeServiceConfigW")) return FALSE;
-    ScObject* s = Object(service);
-    auto it = s && !s->manager ? _installed.find(s->service) : _installed.end();
-    if (it == _installed.end()) {
-        _kernel.SetLastError(ERROR_INVALID_HANDLE);
+    ScObject* s = ServiceObject(service, SERVICE_CHANGE_CONFIG);
+    if (!s) return FALSE;
+    InstalledService& installed = _installed.at(s->service);
+    if (installed.markedForDelete) {
+        _kernel.SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
         return FALSE;
     }
-    InstalledService& installed = it->second;
     if (serviceType != SERVICE_NO_CHANGE) installed.serviceType = serviceType;
     if (startType != SERVICE_NO_CHANGE) installed.startType = startType;
     if (errorControl != SERVICE_NO_CHANGE) installed.errorControl = errorControl;
@@ -192,17 +205,26 @@ BOOL SimServices::ChangeServiceConfigW(SC_HANDLE service, DWORD serviceType, DWO
 BOOL SimServices::ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("ControlService")) return FALSE;
-    ScObject* s = Object(service);
-    if (!s || s->manager) {
-        _kernel.SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    const bool running = _dispatching && _handler && s->service == _runningName;
-    if (!running) {
+    ScObject* s = ServiceObject(service, control == SERVICE_CONTROL_STOP ? SERVICE_STOP : 0);
+    if (!s) return FALSE;
+    if (!Running(s->service)) {
         _kernel.SetLastError(ERROR_SERVICE_NOT_ACTIVE);
         return FALSE;
     }
-    _controls.push_back(Control{control, 0});
+    // The manager answers an interrogation itself, from the last report.
+    if (control != SERVICE_CONTROL_INTERROGATE) {
+        const DWORD state = _statusReports.empty() ? SERVICE_START_PENDING
+                                                   : _statusReports.back().dwCurrentState;
+        if (state != SERVICE_RUNNING) {
+            _kernel.SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
+            return FALSE;
+        }
+        if (!Accepts(control)) {
+            _kernel.SetLastError(ERROR_INVALID_SERVICE_CONTROL);
+            return FALSE;
+        }
+        _controls.push_back(Control{control, 0});
+    }
     _scheduler.Notify(world);
     if (status) *status = _statusReports.empty() ? SERVICE_STATUS{} : _statusReports.back();
     return TRUE;
@@ -211,12 +233,9 @@ BOOL SimServices::ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STA
 BOOL SimServices::DeleteService(SC_HANDLE service) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("DeleteService")) return FALSE;
-    ScObject* s = Object(service);
-    auto it = s && !s->manager ? _installed.find(s->service) : _installed.end();
-    if (it == _installed.end()) {
-        _kernel.SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    ScObject* s = ServiceObject(service, DELETE);
+    if (!s) return FALSE;
+    auto it = _installed.find(s->service);
     if (it->second.markedForDelete) {
         _kernel.SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
         return FALSE;
@@ -235,13 +254,7 @@ BOOL SimServices::CloseServiceHandle(SC_HANDLE object) {
     }
     const std::wstring service = it->second.service;
     _scHandles.erase(it);
-    // A service marked for deletion goes once its last handle is closed.
-    auto installed = _installed.find(service);
-    if (installed != _installed.end() && installed->second.markedForDelete &&
-        std::none_of(_scHandles.begin(), _scHandles.end(),
-                     [&](const auto& h) { return h.second.service == service; })) {
-        _installed.erase(installed);
-    }
+    RemoveIfDeleted(service);
     return TRUE;
 }
 
@@ -345,10 +358,69 @@ DWORD SimServices::GetModuleFileNameW(HMODULE, LPWSTR fileName, DWORD size) {
     return static_cast<DWORD>(n);
 }
 
+BOOL SimServices::QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                                       DWORD bufferSize, LPDWORD bytesNeeded) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (Faulted("QueryServiceStatusEx")) return FALSE;
+    ScObject* s = ServiceObject(service, SERVICE_QUERY_STATUS);
+    if (!s) return FALSE;
+    if (infoLevel != SC_STATUS_PROCESS_INFO) {
+        _kernel.SetLastError(ERROR_INVALID_LEVEL);
+        return FALSE;
+    }
+    if (bytesNeeded) *bytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
+    if (!buffer || bufferSize < sizeof(SERVICE_STATUS_PROCESS)) {
+        _kernel.SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    SERVICE_STATUS_PROCESS status{};
+    status.dwServiceType = _installed.at(s->service).serviceType;
+    status.dwCurrentState = SERVICE_STOPPED;
+    if (s->service == _runningName && !_statusReports.empty()) {
+        const SERVICE_STATUS& last = _statusReports.back();
+        status.dwCurrentState = Running(s->service) ? last.dwCurrentState : SERVICE_STOPPED;
+        status.dwControlsAccepted = last.dwControlsAccepted;
+        status.dwWin32ExitCode = last.dwWin32ExitCode;
+        status.dwServiceSpecificExitCode = last.dwServiceSpecificExitCode;
+        status.dwCheckPoint = last.dwCheckPoint;
+        status.dwWaitHint = last.dwWaitHint;
+        status.dwProcessId = Running(s->service) ? kProcessId : 0;
+    }
+    std::memcpy(buffer, &status, sizeof(status));
+    return TRUE;
+}
+
 int SimServices::MessageBoxW(HWND, LPCWSTR text, LPCWSTR caption, UINT) {
     Scheduler::Lock world(_scheduler.Mutex());
     _messageBoxes.push_back(MessageBoxShown{caption ? caption : L"", text ? text : L""});
     return 1;  // IDOK: nobody waits for a click in a simulated world
+}
+
+HWINSTA SimServices::GetProcessWindowStation() {
+    return reinterpret_cast<HWINSTA>(std::uintptr_t{0x57A00010});
+}
+
+BOOL SimServices::GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD length,
+                                            LPDWORD lengthNeeded) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (Faulted("GetUserObjectInformationW")) return FALSE;
+    if (object != GetProcessWindowStation() || index != UOI_FLAGS) {
+        _kernel.SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (lengthNeeded) *lengthNeeded = sizeof(USEROBJECTFLAGS);
+    if (!info || length < sizeof(USEROBJECTFLAGS)) {
+        _kernel.SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    const USEROBJECTFLAGS flags{FALSE, FALSE, _windowStationVisible ? WSF_VISIBLE : 0};
+    std::memcpy(info, &flags, sizeof(flags));
+    return TRUE;
+}
+
+void SimServices::SetWindowStationVisible(bool visible) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    _windowStationVisible = visible;
 }
 
 void SimServices::SetCommandLine(const std::wstring& commandLine) {
@@ -371,10 +443,15 @@ void SimServices::SetResource(const std::wstring& type, UINT id, const std::stri
     _resources.emplace_back(std::make_pair(type, id), bytes);
 }
 
-void SimServices::SendControl(DWORD control, DWORD eventType) {
+bool SimServices::SendControl(DWORD control, DWORD eventType) {
     Scheduler::Lock world(_scheduler.Mutex());
+    if (!Running(_runningName) || _statusReports.empty() ||
+        _statusReports.back().dwCurrentState != SERVICE_RUNNING || !Accepts(control)) {
+        return false;
+    }
     _controls.push_back(Control{control, eventType});
     _scheduler.Notify(world);
+    return true;
 }
 
 std::map<std::wstring, SimServices::InstalledService> SimServices::Installed() {
@@ -410,6 +487,51 @@ std::size_t SimServices::OpenHandleCount() {
 SimServices::ScObject* SimServices::Object(SC_HANDLE handle) {
     auto it = _scHandles.find(reinterpret_cast<std::uintptr_t>(handle));
     return it == _scHandles.end() ? nullptr : &it->second;
+}
+
+SimServices::ScObject* SimServices::ServiceObject(SC_HANDLE handle, DWORD access) {
+    ScObject* s = Object(handle);
+    if (!s || s->manager || !_installed.contains(s->service)) {
+        _kernel.SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if ((s->access & access) != access) {
+        _kernel.SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return s;
+}
+
+bool SimServices::Running(const std::wstring& service) const {
+    return _dispatching && _handler && service == _runningName && !_stopReported;
+}
+
+bool SimServices::Accepts(DWORD control) const {
+    if (_statusReports.empty()) return false;
+    const DWORD accepted = _statusReports.back().dwControlsAccepted;
+    switch (control) {
+        case SERVICE_CONTROL_STOP:
+            return (accepted & SERVICE_ACCEPT_STOP) != 0;
+        case SERVICE_CONTROL_SHUTDOWN:
+            return (accepted & SERVICE_ACCEPT_SHUTDOWN) != 0;
+        case SERVICE_CONTROL_POWEREVENT:
+            return (accepted & SERVICE_ACCEPT_POWEREVENT) != 0;
+        case SERVICE_CONTROL_PAUSE:
+        case SERVICE_CONTROL_CONTINUE:
+            return (accepted & SERVICE_ACCEPT_PAUSE_CONTINUE) != 0;
+        default:
+            return true;  // a code of the service's own
+    }
+}
+
+void SimServices::RemoveIfDeleted(const std::wstring& service) {
+    auto installed = _installed.find(service);
+    if (installed == _installed.end() || !installed->second.markedForDelete || Running(service) ||
+        std::any_of(_scHandles.begin(), _scHandles.end(),
+                    [&](const auto& h) { return h.second.service == service; })) {
+        return;
+    }
+    _installed.erase(installed);
 }
 
 SC_HANDLE SimServices::Add(ScObject object) {

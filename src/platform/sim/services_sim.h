@@ -1,5 +1,11 @@
 // A simulated service control manager with its database, the event log it records, the module's
 // resources and command line, and message boxes that are recorded instead of shown.
+//
+// It keeps the contracts Windows keeps and Wine forgives: a handle does only what its access
+// allows; a control reaches the service only when its last report accepts it and is not pending;
+// a service marked for deletion goes only once it has stopped and its last handle is closed; and
+// a report after SERVICE_STOPPED fails (the status handle is closed then) but is recorded, so
+// tests see it.
 #pragma once
 
 #include <deque>
@@ -40,6 +46,8 @@ public:
                               LPDWORD tagId, LPCWSTR dependencies, LPCWSTR serviceStartName,
                               LPCWSTR password, LPCWSTR displayName) override;
     BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) override;
+    BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                              DWORD bufferSize, LPDWORD bytesNeeded) override;
     BOOL DeleteService(SC_HANDLE service) override;
     BOOL CloseServiceHandle(SC_HANDLE object) override;
     HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) override;
@@ -54,6 +62,9 @@ public:
     LPWSTR GetCommandLineW() override;
     DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) override;
     int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) override;
+    HWINSTA GetProcessWindowStation() override;
+    BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD length,
+                                   LPDWORD lengthNeeded) override;
 
     // The process as the system started it.
     void SetCommandLine(const std::wstring& commandLine);
@@ -61,9 +72,13 @@ public:
     void SetString(UINT id, const std::wstring& text);
     void SetResource(const std::wstring& type, UINT id, const std::string& bytes);
 
-    // A control from the service control manager, handed to the service's handler on the
-    // dispatcher's thread.
-    void SendControl(DWORD control, DWORD eventType = 0);
+    // Whether message boxes can be seen: false is a service's or a deployment tool's window
+    // station, where a message box waits for a click that never comes.
+    void SetWindowStationVisible(bool visible);
+
+    // A control from the system (shutdown, power events), handed to the service's handler on the
+    // dispatcher's thread when its last report accepts it; false when it was not sent.
+    bool SendControl(DWORD control, DWORD eventType = 0);
 
     struct InstalledService {
         std::wstring displayName, binaryPath, dependencies, account;
@@ -90,12 +105,20 @@ private:
     struct ScObject {
         bool manager;
         std::wstring service;  // lower case; empty for the manager
+        DWORD access;
     };
     struct Control {
         DWORD control, eventType;
     };
 
     ScObject* Object(SC_HANDLE handle);
+    // The service the handle was opened for with all of the access; null, with the last error
+    // set, otherwise.
+    ScObject* ServiceObject(SC_HANDLE handle, DWORD access);
+    bool Running(const std::wstring& service) const;
+    bool Accepts(DWORD control) const;
+    // Removes a service marked for deletion once nothing holds it: stopped, no handle open.
+    void RemoveIfDeleted(const std::wstring& service);
     SC_HANDLE Add(ScObject object);
     bool Faulted(std::string_view operation) { return _kernel.Faulted(operation); }
 
@@ -112,6 +135,7 @@ private:
     std::uintptr_t _nextEventSource = 0xE1000010;
     std::vector<EventLogEntry> _eventLog;
     std::vector<MessageBoxShown> _messageBoxes;
+    bool _windowStationVisible = true;
     std::vector<SERVICE_STATUS> _statusReports;
     std::function<void(const SERVICE_STATUS&)> _statusListener;
     // The running service, once its dispatcher has started it.
@@ -120,6 +144,7 @@ private:
     LPVOID _handlerContext = nullptr;
     std::deque<Control> _controls;
     bool _dispatching = false;
+    bool _stopReported = false;
 };
 
 }  // namespace platform::sim

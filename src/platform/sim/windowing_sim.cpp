@@ -14,11 +14,11 @@ namespace {
 // The windowing of the newest live simulated world, for the functions found by GetProcAddress.
 std::atomic<SimWindowing*> g_current{nullptr};
 
-HPOWERNOTIFY RegisterSuspendResumeTrampoline(HANDLE recipient, DWORD flags) {
+HPOWERNOTIFY WINAPI RegisterSuspendResumeTrampoline(HANDLE recipient, DWORD flags) {
     return g_current.load()->RegisterSuspendResumeNotification(recipient, flags);
 }
 
-BOOL UnregisterSuspendResumeTrampoline(HPOWERNOTIFY handle) {
+BOOL WINAPI UnregisterSuspendResumeTrampoline(HPOWERNOTIFY handle) {
     return g_current.load()->UnregisterSuspendResumeNotification(handle);
 }
 
@@ -28,9 +28,10 @@ std::wstring Lower(LPCWSTR text) {
     return out;
 }
 
-// Through the generic function pointer type, as GetProcAddress's callers cast back.
+// Through the generic function pointer type, as GetProcAddress's callers cast back
+// (FoundFunction); Fn is the type they cast back to.
 template <class Fn>
-FARPROC AsFarProc(Fn* fn) {
+FARPROC AsFarProc(Fn fn) {
     return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(fn));
 }
 
@@ -72,10 +73,11 @@ FARPROC SimWindowing::GetProcAddress(HMODULE module, LPCSTR procName) {
     if (Faulted("GetProcAddress")) return nullptr;
     if (module == FakeModule(kUser32Module) && procName && _suspendResumeExported) {
         if (std::strcmp(procName, "RegisterSuspendResumeNotification") == 0) {
-            return AsFarProc(&RegisterSuspendResumeTrampoline);
+            return AsFarProc<RegisterSuspendResumeNotificationFn>(&RegisterSuspendResumeTrampoline);
         }
         if (std::strcmp(procName, "UnregisterSuspendResumeNotification") == 0) {
-            return AsFarProc(&UnregisterSuspendResumeTrampoline);
+            return AsFarProc<UnregisterSuspendResumeNotificationFn>(
+                &UnregisterSuspendResumeTrampoline);
         }
     }
     SetError(ERROR_PROC_NOT_FOUND);

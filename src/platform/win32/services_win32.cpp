@@ -51,6 +51,11 @@ BOOL Win32Services::ControlService(SC_HANDLE service, DWORD control, LPSERVICE_S
     return ::ControlService(service, control, status);
 }
 
+BOOL Win32Services::QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel,
+                                         LPBYTE buffer, DWORD bufferSize, LPDWORD bytesNeeded) {
+    return ::QueryServiceStatusEx(service, infoLevel, buffer, bufferSize, bytesNeeded);
+}
+
 BOOL Win32Services::DeleteService(SC_HANDLE service) { return ::DeleteService(service); }
 
 BOOL Win32Services::CloseServiceHandle(SC_HANDLE object) { return ::CloseServiceHandle(object); }
@@ -96,6 +101,13 @@ DWORD Win32Services::GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD s
 
 int Win32Services::MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) {
     return ::MessageBoxW(owner, text, caption, type);
+}
+
+HWINSTA Win32Services::GetProcessWindowStation() { return ::GetProcessWindowStation(); }
+
+BOOL Win32Services::GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD length,
+                                              LPDWORD lengthNeeded) {
+    return ::GetUserObjectInformationW(object, index, info, length, lengthNeeded);
 }
 
 }  // namespace platform::win32

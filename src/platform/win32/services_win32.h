@@ -26,6 +26,8 @@ public:
                               LPDWORD tagId, LPCWSTR dependencies, LPCWSTR serviceStartName,
                               LPCWSTR password, LPCWSTR displayName) override;
     BOOL ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STATUS status) override;
+    BOOL QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer,
+                              DWORD bufferSize, LPDWORD bytesNeeded) override;
     BOOL DeleteService(SC_HANDLE service) override;
     BOOL CloseServiceHandle(SC_HANDLE object) override;
     HANDLE RegisterEventSourceW(LPCWSTR serverName, LPCWSTR sourceName) override;
@@ -40,6 +42,9 @@ public:
     LPWSTR GetCommandLineW() override;
     DWORD GetModuleFileNameW(HMODULE module, LPWSTR fileName, DWORD size) override;
     int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type) override;
+    HWINSTA GetProcessWindowStation() override;
+    BOOL GetUserObjectInformationW(HANDLE object, int index, PVOID info, DWORD length,
+                                   LPDWORD lengthNeeded) override;
 };
 
 }  // namespace platform::win32

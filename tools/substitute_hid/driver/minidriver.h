@@ -50,6 +50,12 @@ typedef struct _HID_DESCRIPTOR {
 } HID_DESCRIPTOR, *PHID_DESCRIPTOR;
 #pragma pack(pop)
 
+/* What the class driver reads from the minidriver, laid out as Windows has it on x86 and x64. */
+_Static_assert(sizeof(HID_DESCRIPTOR) == 9, "HID_DESCRIPTOR layout");
+_Static_assert(sizeof(HID_DEVICE_ATTRIBUTES) == 32, "HID_DEVICE_ATTRIBUTES layout");
+_Static_assert(sizeof(HID_MINIDRIVER_REGISTRATION) == (sizeof(void*) == 8 ? 32 : 20),
+               "HID_MINIDRIVER_REGISTRATION layout");
+
 #define HID_HID_DESCRIPTOR_TYPE 0x21
 #define HID_REPORT_DESCRIPTOR_TYPE 0x22
 
