@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <fstream>
 #include <map>
 #include <optional>
 #include <sstream>
@@ -22,11 +21,15 @@
 
 namespace {
 
+using kelvo_exe::FileLines;
 using kelvo_exe::KelvoPath;
+using kelvo_exe::kServiceName;
 using kelvo_exe::ScHandle;
+using kelvo_exe::ScopedValue;
+using kelvo_exe::State;
+using kelvo_exe::WaitForState;
 using platform::win32::UniqueHandle;
 
-constexpr const wchar_t* kServiceName = L"Ambrel Manager";
 constexpr const wchar_t* kAppId = L"{45A1373F-67AC-419B-964A-9478A683A046}";
 constexpr const wchar_t* kAppIdKey = L"AppID\\{45A1373F-67AC-419B-964A-9478A683A046}";
 constexpr const wchar_t* kEnableEvent = L"Global\\E1B3BA36-271D-421D-B020-610D3533D14F";
@@ -46,19 +49,6 @@ DWORD RunKelvo(const std::wstring& arguments) {
     return exitCode.value_or(0xFFFFFFFF);
 }
 
-DWORD State(SC_HANDLE service) {
-    SERVICE_STATUS status{};
-    return ::QueryServiceStatus(service, &status) ? status.dwCurrentState : 0;
-}
-
-bool WaitForState(SC_HANDLE service, DWORD state, DWORD milliseconds) {
-    for (DWORD waited = 0; waited < milliseconds; waited += 50) {
-        if (State(service) == state) return true;
-        ::Sleep(50);
-    }
-    return State(service) == state;
-}
-
 // A string value under HKEY_CLASSES_ROOT, or "-" when it cannot be read.
 std::wstring ReadString(const wchar_t* path, const wchar_t* name) {
     wchar_t value[512];
@@ -74,41 +64,6 @@ bool KeyExists(const wchar_t* path) {
     ::RegCloseKey(key);
     return true;
 }
-
-// One value under HKEY_LOCAL_MACHINE for the owner's life. The value goes with the owner, and so
-// does the key tree `created` when the owner made it.
-class ScopedValue {
-public:
-    ScopedValue(const wchar_t* key, const wchar_t* created, const wchar_t* name, DWORD type,
-                const void* data, DWORD size)
-        : _key(key), _created(created), _name(name) {
-        HKEY existing = nullptr;
-        _madeTree =
-            ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, created, 0, KEY_READ, &existing) != ERROR_SUCCESS;
-        if (existing != nullptr) ::RegCloseKey(existing);
-        EXPECT_EQ(::RegSetKeyValueW(HKEY_LOCAL_MACHINE, key, name, type, data, size),
-                  ERROR_SUCCESS);
-    }
-    ScopedValue(const wchar_t* key, const wchar_t* created, const wchar_t* name, DWORD value)
-        : ScopedValue(key, created, name, REG_DWORD, &value, sizeof value) {}
-    ScopedValue(const wchar_t* key, const wchar_t* created, const wchar_t* name,
-                const std::wstring& text)
-        : ScopedValue(key, created, name, REG_SZ, text.c_str(),
-                      static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))) {}
-    ~ScopedValue() {
-        if (_madeTree) {
-            ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, _created.c_str());
-        } else {
-            ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, _key.c_str(), _name.c_str());
-        }
-    }
-    ScopedValue(const ScopedValue&) = delete;
-    ScopedValue& operator=(const ScopedValue&) = delete;
-
-private:
-    std::wstring _key, _created, _name;
-    bool _madeTree = false;
-};
 
 // The hot-key event, once the service's hot-keys thread has created it.
 UniqueHandle OpenHotKey(const wchar_t* name) {
@@ -207,16 +162,6 @@ std::string SourcePath(const std::string& name) {
     for (const char c : std::string(KELVO_SERVICE_TEST_DIR) + "/" + name)
         path.push_back(c == '/' ? '\\' : c);
     return path;
-}
-
-std::vector<std::string> FileLines(const std::string& path) {
-    std::vector<std::string> lines;
-    std::ifstream file(path);
-    for (std::string line; std::getline(file, line);) {
-        if (!line.empty() && line.back() == '\r') line.pop_back();
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 // A command of the scenario and the virtual time it runs at; the service's start is the first,
