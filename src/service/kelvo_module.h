@@ -39,7 +39,7 @@ public:
     }
 
     // The library's registration, then the automatic start of the service it installed.
-    HRESULT RegisterAppId(bool bService) {
+    HRESULT RegisterAppId(bool bService) override {
         const HRESULT hr = Base::RegisterAppId(bService);
         if (FAILED(hr)) return LogHResult(hr);
         // Only "Service" installs a service; there is nothing to configure otherwise.
@@ -69,8 +69,7 @@ public:
             this->m_hServiceStatus = this->_services.RegisterServiceCtrlHandlerExW(
                 this->m_szServiceName, _HandlerEx, this);
             if (this->m_hServiceStatus == 0) {
-                LogAssertAt(__LINE__, LogSourceFileName(L"" __FILE__),
-                            L"m_hServiceStatus != NULL");
+                LogAssertAt(__LINE__, LogSourceFileName(L"" __FILE__), L"m_hServiceStatus != NULL");
                 LogEvent(L"Handler not installed");
                 return;
             }

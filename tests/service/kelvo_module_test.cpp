@@ -632,7 +632,8 @@ TEST(ServiceModule, ControlsWaitUntilTheServiceRuns) {
     // A stop right after the start is reported, before Run has begun, is refused.
     rig.services.afterReport = [&](const SERVICE_STATUS& status) {
         if (status.dwCurrentState != SERVICE_START_PENDING) return;
-        ScHandle scm(rig.services, rig.services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+        ScHandle scm(rig.services,
+                     rig.services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
         ScHandle service(rig.services,
                          rig.services.OpenServiceW(scm.get(), kServiceName, SERVICE_STOP));
         SERVICE_STATUS ignored{};
@@ -782,10 +783,9 @@ INSTANTIATE_TEST_SUITE_P(
         ControlCase{"Continue", SERVICE_CONTROL_CONTINUE, 0, {}},
         ControlCase{"Interrogate", SERVICE_CONTROL_INTERROGATE, 0, {}},
         ControlCase{"DeviceEvent", SERVICE_CONTROL_DEVICEEVENT, 0x8000, {}},
-        ControlCase{"Unknown", 6, 0, {L"L4 Unknown control code: 0x6"},
-                    ERROR_CALL_NOT_IMPLEMENTED},
-        ControlCase{"UnknownHigh", 0x80, 0, {L"L4 Unknown control code: 0x80"},
-                    ERROR_CALL_NOT_IMPLEMENTED},
+        ControlCase{"Unknown", 6, 0, {L"L4 Unknown control code: 0x6"}, ERROR_CALL_NOT_IMPLEMENTED},
+        ControlCase{
+            "UnknownHigh", 0x80, 0, {L"L4 Unknown control code: 0x80"}, ERROR_CALL_NOT_IMPLEMENTED},
         ControlCase{"Suspend", SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND,
                     PowerLines(L"L4 PBT_APMSUSPEND detected by service")},
         ControlCase{"Standby", SERVICE_CONTROL_POWEREVENT, PBT_APMSTANDBY,

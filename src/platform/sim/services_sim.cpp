@@ -147,8 +147,8 @@ SC_HANDLE SimServices::OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWOR
 }
 
 SC_HANDLE SimServices::CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LPCWSTR displayName,
-                                      DWORD desiredAccess, DWORD serviceType, DWORD startType, DWORD errorControl,
-                                      LPCWSTR binaryPathName, LPCWSTR, LPDWORD,
+                                      DWORD desiredAccess, DWORD serviceType, DWORD startType,
+                                      DWORD errorControl, LPCWSTR binaryPathName, LPCWSTR, LPDWORD,
                                       LPCWSTR dependencies, LPCWSTR serviceStartName, LPCWSTR) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("CreateServiceW")) return nullptr;
@@ -213,8 +213,8 @@ BOOL SimServices::ControlService(SC_HANDLE service, DWORD control, LPSERVICE_STA
     }
     // The manager answers an interrogation itself, from the last report.
     if (control != SERVICE_CONTROL_INTERROGATE) {
-        const DWORD state = _statusReports.empty() ? SERVICE_START_PENDING
-                                                   : _statusReports.back().dwCurrentState;
+        const DWORD state =
+            _statusReports.empty() ? SERVICE_START_PENDING : _statusReports.back().dwCurrentState;
         if (state != SERVICE_RUNNING) {
             _kernel.SetLastError(ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
             return FALSE;
