@@ -24,64 +24,22 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const wchar_t* kServiceName = L"Ambrel Manager";
 constexpr const wchar_t* kDisplayKey = L"SOFTWARE\\Corvane\\Nolt\\AMB\\Display";
-constexpr auto kPatience = std::chrono::seconds(30);  // only a hang takes this long
+// Only a hang takes this long.
+constexpr DWORD kPatienceMilliseconds = 30000;
+constexpr auto kPatience = std::chrono::milliseconds(kPatienceMilliseconds);
 
+using kelvo_exe::kServiceName;
 using kelvo_exe::ScHandle;
 
 bool RunKelvo(const wchar_t* argument) { return kelvo_exe::Run(argument) == DWORD{0}; }
 
 // One driver request per frame change, as kelvo-bench's service has it.
-class OneStepAnimation {
-public:
-    OneStepAnimation() {
-        _madeKey = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Corvane", 0, KEY_READ,
-                                   &_existing) != ERROR_SUCCESS;
-        if (_existing != nullptr) ::RegCloseKey(_existing);
-        const DWORD steps = 1, interval = 0;
-        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kDisplayKey, L"AnimationSteps", REG_DWORD, &steps,
-                          sizeof steps);
-        ::RegSetKeyValueW(HKEY_LOCAL_MACHINE, kDisplayKey, L"AnimationIntervalMilliseconds",
-                          REG_DWORD, &interval, sizeof interval);
-    }
-    ~OneStepAnimation() {
-        if (_madeKey) {
-            ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Corvane");
-        } else {
-            ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kDisplayKey, L"AnimationSteps");
-            ::RegDeleteKeyValueW(HKEY_LOCAL_MACHINE, kDisplayKey, L"AnimationIntervalMilliseconds");
-        }
-    }
-    OneStepAnimation(const OneStepAnimation&) = delete;
-    OneStepAnimation& operator=(const OneStepAnimation&) = delete;
-
-private:
-    HKEY _existing = nullptr;
-    bool _madeKey = false;
+struct OneStepAnimation {
+    const kelvo_exe::ScopedValue steps{kDisplayKey, L"SOFTWARE\\Corvane", L"AnimationSteps", 1};
+    const kelvo_exe::ScopedValue interval{kDisplayKey, L"SOFTWARE\\Corvane",
+                                          L"AnimationIntervalMilliseconds", 0};
 };
-
-// The service's message loop runs: a button press is not lost for want of its window. The window
-// is on the window station Wine gives services, which this process joins.
-bool WaitForServiceWindow() {
-    const auto deadline = Clock::now() + kPatience;
-    while (Clock::now() < deadline) {
-        if (HWINSTA station =
-                ::OpenWindowStationW(L"__wineservice_winstation", FALSE, MAXIMUM_ALLOWED)) {
-            if (!::SetProcessWindowStation(station)) ::CloseWindowStation(station);
-        }
-        if (HDESK desktop = ::OpenDesktopW(L"Default", 0, FALSE, MAXIMUM_ALLOWED)) {
-            if (!::SetThreadDesktop(desktop)) ::CloseDesktop(desktop);
-        }
-        const HWND window = ::FindWindowW(SystemEventMonitor::kWindowClassName, nullptr);
-        DWORD_PTR answer = 0;
-        if (window != nullptr &&
-            ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer) != 0)
-            return true;
-        ::Sleep(50);
-    }
-    return false;
-}
 
 // Takes the controller's reports until it has count of them; when the first came, or nothing
 // when they did not come.
@@ -120,7 +78,7 @@ int Run(int presses) {
     control->Clear();
     // Undocked slate: the frame is shown at start, 10 reports to the controller.
     if (!service.get() || !::StartServiceW(service.get(), 0, nullptr) || !TakeTouch(*control, 10) ||
-        !WaitForServiceWindow()) {
+        !kelvo_exe::WaitForServiceWindow(kPatienceMilliseconds)) {
         std::fprintf(stderr, "kelvo-bench-wine: the service did not start\n");
         RunKelvo(L"-UnregServer");
         return 1;

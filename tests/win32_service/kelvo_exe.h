@@ -1,7 +1,7 @@
 // Kelvo.exe as the programs of the Wine prefix reach it: its path, a run of it to its end, the
-// owner of a service control manager handle, the service's state, and the registry values and
-// files the tests give the service and read back. The includer defines KELVO_EXE_PATH, the
-// executable's path in the build tree.
+// owner of a service control manager handle, the service's state and its window, and the
+// registry values and files the tests give the service and read back. The includer defines
+// KELVO_EXE_PATH, the executable's path in the build tree.
 #pragma once
 
 #include <fstream>
@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "events/system_event_monitor.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/windows_sdk.h"
 
@@ -102,6 +103,28 @@ inline bool WaitForState(SC_HANDLE service, DWORD state, DWORD milliseconds) {
         ::Sleep(50);
     }
     return State(service) == state;
+}
+
+// Waits until the service's message loop runs, so that an event is not lost for want of its
+// window; false when it does not within the bound. The window lives on the window station Wine
+// gives services; this process joins it to find the window, and a sent message is answered only
+// from the loop.
+inline bool WaitForServiceWindow(DWORD milliseconds) {
+    for (DWORD waited = 0; waited < milliseconds; waited += 50, ::Sleep(50)) {
+        if (HWINSTA station =
+                ::OpenWindowStationW(L"__wineservice_winstation", FALSE, MAXIMUM_ALLOWED)) {
+            if (!::SetProcessWindowStation(station)) ::CloseWindowStation(station);
+        }
+        if (HDESK desktop = ::OpenDesktopW(L"Default", 0, FALSE, MAXIMUM_ALLOWED)) {
+            if (!::SetThreadDesktop(desktop)) ::CloseDesktop(desktop);
+        }
+        const HWND window = ::FindWindowW(SystemEventMonitor::kWindowClassName, nullptr);
+        DWORD_PTR answer = 0;
+        if (window != nullptr &&
+            ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer) != 0)
+            return true;
+    }
+    return false;
 }
 
 // One value under HKEY_LOCAL_MACHINE for the owner's life. The value goes with the owner, and so

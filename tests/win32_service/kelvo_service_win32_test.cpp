@@ -287,27 +287,6 @@ std::wstring Text(const GUID& guid) {
     return text;
 }
 
-// Waits until the service's message loop runs, so that a hot key is not lost for want of its
-// window. The window lives on the window station Wine gives services; this process joins it to
-// find the window, and a sent message is answered only from the loop.
-bool WaitForServiceWindow() {
-    for (DWORD waited = 0; waited < kStartMilliseconds; waited += 50, ::Sleep(50)) {
-        if (HWINSTA station =
-                ::OpenWindowStationW(L"__wineservice_winstation", FALSE, MAXIMUM_ALLOWED)) {
-            if (!::SetProcessWindowStation(station)) ::CloseWindowStation(station);
-        }
-        if (HDESK desktop = ::OpenDesktopW(L"Default", 0, FALSE, MAXIMUM_ALLOWED)) {
-            if (!::SetThreadDesktop(desktop)) ::CloseDesktop(desktop);
-        }
-        const HWND window = ::FindWindowW(SystemEventMonitor::kWindowClassName, nullptr);
-        DWORD_PTR answer = 0;
-        if (window != nullptr &&
-            ::SendMessageTimeoutW(window, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, 1000, &answer) != 0)
-            return true;
-    }
-    return false;
-}
-
 TEST(KelvoServiceWithDevices, GivesTheDevicesAndTheDriverWhatKelvoSimGives) {
     const std::vector<Step> steps = ScenarioSteps(SourcePath("frame_with_devices.scenario"));
     const Expected expected = GoldenRecords(SourcePath("golden/frame_with_devices.txt"), steps);
@@ -400,7 +379,7 @@ TEST(KelvoServiceWithDevices, GivesTheDevicesAndTheDriverWhatKelvoSimGives) {
         ASSERT_EQ(touch, expectedTouch);
         ASSERT_EQ(gfx, expectedGfx);
         if (i == 0) {
-            ASSERT_TRUE(WaitForServiceWindow());
+            ASSERT_TRUE(kelvo_exe::WaitForServiceWindow(kStartMilliseconds));
         }
     }
     ::DeleteFileW(log.c_str());
