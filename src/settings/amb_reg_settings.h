@@ -6,19 +6,13 @@
 
 #include <atomic>
 
+#include "contract.h"
 #include "platform/kernel.h"
 #include "platform/registry.h"
 #include "platform/security.h"
 #include "platform/sync.h"
 #include "platform/win32types.h"
 #include "settings/registry.h"
-
-// How the frame's geometry is given: 1 as percentages of the screen, 2 in pixels. Any other value
-// is invalid.
-enum VBDisplayMode : INT {
-    VBDisplayModePercentage = 1,
-    VBDisplayModePixels = 2,
-};
 
 class AmbRegSettings {
 public:
