@@ -11,33 +11,22 @@
 
 #include "fuzz_world.h"
 #include "settings/amb_reg_settings.h"
+#include "settings/setting_table.h"
 
 namespace {
 
-constexpr const wchar_t* kKeys[] = {
-    L"SOFTWARE\\Corvane\\Nolt\\AMB", L"SOFTWARE\\Corvane\\Nolt\\AMB\\Display",
-    L"SOFTWARE\\Corvane\\Nolt\\AMB\\Touch", L"SOFTWARE\\Corvane\\Nolt\\AMB\\HotKeys"};
-constexpr const wchar_t* kNames[] = {L"MonitorSettings",
-                                     L"NativeResolution_X",
-                                     L"NativeResolution_Y",
-                                     L"AnimationSteps",
-                                     L"AnimationIntervalMilliseconds",
-                                     L"Mode",
-                                     L"ViewPort_X",
-                                     L"ViewPort_Y",
-                                     L"ViewPort_YPosition_Px",
-                                     L"IsLegacy",
-                                     L"VID",
-                                     L"PID",
-                                     L"AMB_HidReportId",
-                                     L"AMBProps_HidReportId",
-                                     L"AMBInputMethod",
-                                     L"ViewPort_Left",
-                                     L"ViewPort_Top",
-                                     L"ViewPort_Right",
-                                     L"ViewPort_Bottom",
-                                     L"isLEGACY",
-                                     L""};
+constexpr const wchar_t* kKeys[] = {contract::kConfigurationKey, contract::kDisplayKey,
+                                    contract::kTouchKey, contract::kHotKeysKey};
+
+// A value the settings read, or one of the names beside them.
+const wchar_t* PickName(FuzzedDataProvider& input) {
+    const std::size_t pick =
+        input.ConsumeIntegralInRange<std::size_t>(0, settings::kSettingCount + 2);
+    if (pick < settings::kSettingCount) return settings::kSettings[pick].name;
+    return pick == settings::kSettingCount       ? L"MonitorSettings"
+           : pick == settings::kSettingCount + 1 ? L"isLEGACY"
+                                                 : L"";
+}
 
 void CheckBounds(const AmbRegSettings& s) {
     const DWORD width = s.GetDisplayNativeResolutionX(), height = s.GetDisplayNativeResolutionY();
@@ -79,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         for (int n = input.ConsumeIntegralInRange(0, 24); n > 0 && input.remaining_bytes() > 0;
              --n) {
             const wchar_t* key = input.PickValueInArray(kKeys);
-            const wchar_t* name = input.PickValueInArray(kNames);
+            const wchar_t* name = PickName(input);
             const auto type =
                 input.ConsumeBool() ? DWORD{REG_DWORD} : input.ConsumeIntegralInRange<DWORD>(0, 11);
             std::vector<BYTE> bytes = input.ConsumeBytes<BYTE>(

@@ -10,7 +10,6 @@
 
 #include "devices/hid_client.h"
 #include "events/system_event_monitor.h"
-#include "platform/sim/registry_sim.h"
 #include "platform/sim/sim_world.h"
 #include "platform/sync.h"
 
@@ -28,32 +27,37 @@ struct Delivered {
     std::vector<unsigned char> data;
 };
 
-// A fresh world per input, so that every run of an input is the same. Plug devices into
-// world.GetHid() before Start.
+// A started world shared by the inputs of a run (starting a monitor costs far more than an
+// input), made afresh every 512 inputs, as the records placed for them pile up in it.
 class MonitorWorld {
 public:
-    MonitorWorld() = default;
+    MonitorWorld()
+        : _devices(world.GetHid(), world.GetKernel()),
+          _monitor(world.GetKernel(), world.GetWindowing(), world.GetSecurity(), world.GetRegistry(),
+                   world.GetHid(), _devices, nullptr) {
+        _monitor.RegisterCallback([this](SystemEventType type, const unsigned char* data, std::uint64_t size) {
+            delivered.push_back({type, std::vector<unsigned char>(data, data + size)});
+        });
+        _run = platform::Thread(world.GetKernel(), [this] { _monitor.Start(); });
+        world.RunUntilIdle();
+    }
     ~MonitorWorld() {
-        if (!_run.joinable()) return;
-        _monitor->Stop();
+        _monitor.Stop();
         world.RunUntilIdle();
         _run.join();
     }
-    MonitorWorld(const MonitorWorld&) = delete;
-    MonitorWorld& operator=(const MonitorWorld&) = delete;
 
-    void Start() {
-        _devices = std::make_unique<HidDeviceList>(world.GetHid(), world.GetKernel());
-        _monitor = std::make_unique<SystemEventMonitor>(world.GetKernel(), world.GetWindowing(),
-                                                        world.GetSecurity(), _registry,
-                                                        world.GetHid(), *_devices, nullptr);
-        _monitor->RegisterCallback(
-            [this](SystemEventType type, const unsigned char* data, std::uint64_t size) {
-                delivered.push_back({type, std::vector<unsigned char>(data, data + size)});
-            });
-        _run = platform::Thread(world.GetKernel(), [this] { _monitor->Start(); });
-        world.RunUntilIdle();
-        delivered.clear();
+    static MonitorWorld& Shared() {
+        static std::unique_ptr<MonitorWorld> shared;
+        static int inputs = 0;
+        if (!shared || ++inputs == 512) {
+            shared.reset();
+            shared = std::make_unique<MonitorWorld>();
+            inputs = 0;
+        }
+        shared->world.GetTracing().Clear();
+        shared->delivered.clear();
+        return *shared;
     }
     // Sends one message to the monitor window and lets it be handled.
     void Send(UINT message, WPARAM wParam, LPARAM lParam) {
@@ -61,32 +65,12 @@ public:
         world.RunUntilIdle();
     }
 
-    // A started world shared by the inputs of a run, made afresh every kInputsPerWorld inputs:
-    // starting a monitor costs far more than an input, and the records placed for the inputs
-    // pile up in it.
-    static MonitorWorld& Shared() {
-        static constexpr int kInputsPerWorld = 512;
-        static std::unique_ptr<MonitorWorld> shared;
-        static int inputs = 0;
-        if (!shared || ++inputs == kInputsPerWorld) {
-            shared.reset();
-            shared = std::make_unique<MonitorWorld>();
-            shared->Start();
-            inputs = 0;
-        }
-        shared->world.GetTracing().Clear();
-        shared->delivered.clear();
-        return *shared;
-    }
-
     platform::sim::SimWorld world;
     std::vector<Delivered> delivered;
 
 private:
-    platform::sim::SimRegistry _registry{world.GetScheduler(), world.GetFaults(),
-                                         world.GetKernel()};
-    std::unique_ptr<HidDeviceList> _devices;
-    std::unique_ptr<SystemEventMonitor> _monitor;
+    HidDeviceList _devices;
+    SystemEventMonitor _monitor;
     platform::Thread _run;
 };
 

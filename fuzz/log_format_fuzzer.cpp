@@ -1,13 +1,13 @@
-// The log formatter with any format text and arguments of the kinds the system's formats pass:
-// integers of every length, wide and narrow strings, characters and doubles, with any flags,
-// widths and precisions. The arguments are laid out to match what the format asks for, as the
-// documented conversions read them; the text always ends within the buffer.
+// The log formatter with formats built from the input: any text, and conversions with any flags,
+// widths, precisions (both also as *) and lengths, known or not, each handed the arguments it
+// reads as format.h documents; a format may end inside a conversion. The text always ends within
+// the buffer, and nothing is written past it.
 #include <fuzzer/FuzzedDataProvider.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cwchar>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "fuzz_world.h"
@@ -17,128 +17,68 @@ namespace {
 
 constexpr std::size_t kSlots = 12;   // integer-class arguments: integers and string pointers
 constexpr std::size_t kDoubles = 8;  // doubles travel apart from them
-
-enum class Kind { Integer, Wide, Narrow, Double };
-
-// The arguments the conversions of format take in turn, as format.h documents them; the format
-// is cut before the first conversion for which there are no arguments left.
-std::vector<Kind> ArgumentsOf(std::wstring& format) {
-    std::vector<Kind> kinds;
-    std::size_t slots = 0, doubles = 0;
-    for (std::size_t i = 0; i < format.size();) {
-        if (format[i] != L'%') {
-            ++i;
-            continue;
-        }
-        const std::size_t start = i++;
-        if (i < format.size() && format[i] == L'%') {
-            ++i;
-            continue;
-        }
-        std::vector<Kind> taken;
-        while (i < format.size() && std::wcschr(L"-+ 0#", format[i])) ++i;
-        if (i < format.size() && format[i] == L'*') {
-            taken.push_back(Kind::Integer);
-            ++i;
-        } else {
-            while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') ++i;
-        }
-        if (i < format.size() && format[i] == L'.') {
-            ++i;
-            if (i < format.size() && format[i] == L'*') {
-                taken.push_back(Kind::Integer);
-                ++i;
-            } else {
-                while (i < format.size() && format[i] >= L'0' && format[i] <= L'9') ++i;
-            }
-        }
-        std::wstring length;
-        if (i < format.size() && std::wcschr(L"hlz", format[i])) {
-            length = format[i++];
-            if (length != L"z" && i < format.size() && format[i] == length[0])
-                length += format[i++];
-        }
-        const wchar_t c = i < format.size() ? format[i] : 0;
-        const bool text = length.empty() || length == L"h" || length == L"l";
-        bool converted = true;
-        if (c != 0 && std::wcschr(L"diuxXp", c)) {
-            taken.push_back(Kind::Integer);
-        } else if (c == L'f' && (length.empty() || length == L"l")) {
-            taken.push_back(Kind::Double);
-        } else if ((c == L's' || c == L'S') && text) {
-            const bool narrow = length == L"h" || (length.empty() && c == L'S');
-            taken.push_back(narrow ? Kind::Narrow : Kind::Wide);
-        } else if ((c == L'c' || c == L'C') && text) {
-            taken.push_back(Kind::Integer);
-        } else {
-            converted = false;  // shown as written; the character at i is read as text next
-        }
-        std::size_t needSlots = slots, needDoubles = doubles;
-        for (Kind k : taken) ++(k == Kind::Double ? needDoubles : needSlots);
-        if (needSlots > kSlots || needDoubles > kDoubles) {
-            format.resize(start);
-            break;
-        }
-        slots = needSlots;
-        doubles = needDoubles;
-        kinds.insert(kinds.end(), taken.begin(), taken.end());
-        if (converted) ++i;
-    }
-    return kinds;
-}
+const wchar_t* const kLengths[] = {L"", L"hh", L"h", L"l", L"ll", L"z"};
+constexpr wchar_t kConversions[] = L"diuxXpfsScC%q\u00e9";
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     FuzzedDataProvider input(data, size);
     const std::size_t capacity = input.ConsumeIntegralInRange<std::size_t>(0, 1100);
-    double doubles[kDoubles];
-    for (double& d : doubles)
-        d = input.ConsumeBool() ? input.ConsumeFloatingPoint<double>()
-                                : input.ConsumeIntegral<std::int32_t>() / 8.0;
+    std::uint64_t slots[kSlots] = {};
+    double doubles[kDoubles] = {};
+    std::size_t slot = 0, used = 0;
     std::vector<std::wstring> wides;
     std::vector<std::string> narrows;
-    std::uint64_t slots[kSlots] = {};
-    std::wstring format;
-    {
-        const std::string bytes = input.ConsumeRandomLengthString(512);
-        for (std::size_t i = 0; i < bytes.size(); ++i) {
-            const auto b = static_cast<unsigned char>(bytes[i]);
-            // 0xFF escapes one character beyond one byte, so that any format is within reach.
-            if (b == 0xFF && i + 2 < bytes.size()) {
-                format.push_back(
-                    static_cast<wchar_t>(static_cast<unsigned char>(bytes[i + 1]) |
-                                         static_cast<unsigned char>(bytes[i + 2]) << 8));
-                i += 2;
-            } else if (b != 0) {
-                format.push_back(static_cast<wchar_t>(b));
-            }
-        }
-    }
-    const std::vector<Kind> kinds = ArgumentsOf(format);
     wides.reserve(kSlots);
     narrows.reserve(kSlots);
-    std::size_t slot = 0;
-    for (Kind kind : kinds) {
-        switch (kind) {
-            case Kind::Integer:
-                slots[slot++] = input.ConsumeIntegral<std::uint64_t>();
-                break;
-            case Kind::Wide:
-                // Past the buffer, and beyond one byte per character.
-                wides.push_back(
-                    std::wstring(input.ConsumeIntegralInRange<std::size_t>(0, 1100), L'w') +
-                    L"\u00e9\u4e2d");
-                slots[slot++] = reinterpret_cast<std::uintptr_t>(
-                    input.ConsumeBool() ? nullptr : wides.back().c_str());
-                break;
-            case Kind::Narrow:
-                narrows.push_back(input.ConsumeRandomLengthString(64));
-                slots[slot++] = reinterpret_cast<std::uintptr_t>(
-                    input.ConsumeBool() ? nullptr : narrows.back().c_str());
-                break;
-            case Kind::Double:
-                break;
+    std::wstring format;
+    while (input.remaining_bytes() > 0 && slot + 3 <= kSlots && used < kDoubles) {
+        for (unsigned char c : input.ConsumeRandomLengthString(8)) {
+            format += c == '%' || c == 0 ? L'.' : static_cast<wchar_t>(c);
+        }
+        const wchar_t c = kConversions[input.ConsumeIntegralInRange<std::size_t>(0, 14)];
+        if (c == L'%') {  // anything between the two would make the second start a conversion
+            format += L"%%";
+            continue;
+        }
+        format += L'%';
+        for (int i = input.ConsumeIntegralInRange(0, 2); i > 0; --i) {
+            format += L"-+ 0#"[input.ConsumeIntegralInRange(0, 4)];
+        }
+        for (bool precision : {false, true}) {
+            if (precision && !input.ConsumeBool()) continue;
+            if (precision) format += L'.';
+            const int kind = input.ConsumeIntegralInRange(0, 2);  // none, digits, *
+            if (kind == 1) format += std::to_wstring(input.ConsumeIntegralInRange(0, 1200));
+            if (kind == 2) {
+                format += L'*';
+                slots[slot++] =
+                    static_cast<std::uint64_t>(input.ConsumeIntegralInRange(-1200, 1200));
+            }
+        }
+        const std::wstring length = kLengths[input.ConsumeIntegralInRange<std::size_t>(0, 5)];
+        format += length;
+        if (input.remaining_bytes() == 0) break;  // the format ends inside the conversion
+        format += c;
+        const bool text = length.empty() || length == L"h" || length == L"l";
+        const bool wide = (c == L's' && length != L"h") || (c == L'S' && length == L"l");
+        if (std::wstring_view(L"diuxXp").find(c) != std::wstring_view::npos ||
+            ((c == L'c' || c == L'C') && text)) {
+            slots[slot++] = input.ConsumeIntegral<std::uint64_t>();
+        } else if (c == L'f' && (length.empty() || length == L"l")) {
+            doubles[used++] = input.ConsumeBool() ? input.ConsumeFloatingPoint<double>()
+                                                  : input.ConsumeIntegral<std::int32_t>() / 8.0;
+        } else if ((c == L's' || c == L'S') && text && wide) {
+            // Past the buffer, and beyond one byte per character.
+            wides.push_back(std::wstring(input.ConsumeIntegralInRange<std::size_t>(0, 1100), L'w') +
+                            L"\u00e9\u4e2d");
+            slots[slot++] = reinterpret_cast<std::uintptr_t>(
+                input.ConsumeBool() ? nullptr : wides.back().c_str());
+        } else if ((c == L's' || c == L'S') && text) {
+            narrows.push_back(input.ConsumeRandomLengthString(64));
+            slots[slot++] = reinterpret_cast<std::uintptr_t>(
+                input.ConsumeBool() ? nullptr : narrows.back().c_str());
         }
     }
     std::vector<wchar_t> out(capacity + 1, L'#');

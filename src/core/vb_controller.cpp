@@ -69,105 +69,128 @@ void VbController::Animated(void (VBSM_::*event)()) {
     _context.SetAnimate(false);
 }
 
+namespace {
+
+// What a system event does after its line is traced.
+enum class Reaction {
+    None,
+    Raise,            // the event, animated when asked
+    ByDockState,      // the undocked or the docked event, as the monitor sees the dock now
+    ResetByDockState  // back to Init, then as ByDockState
+};
+
+// What an accepted event does to the undock timer.
+enum class UndockTimer { Keep, Arm, Disarm };
+
+// How the event's data is traced, if at all.
+enum class Data { None, HexDump, OemCode };
+
+struct Handling {
+    SystemEventType type;
+    const wchar_t* text;
+    Reaction reaction = Reaction::None;
+    void (VBSM_::*event)() = nullptr;   // Raise's event; ByDockState's undocked one
+    void (VBSM_::*docked)() = nullptr;  // ByDockState's docked event
+    bool animated = false;
+    UndockTimer timer = UndockTimer::Keep;
+    Data data = Data::None;
+};
+
+constexpr Handling kHandlings[] = {
+    {EvtClamshellMode, L"System is in CLAMSHELL mode."},
+    {EvtTabletMode, L"System is in TABLET mode."},
+    {EvtDocked, L"System is in DOCKED.", Reaction::Raise, &VBSM_::Docked, nullptr, true},
+    {EvtUndocked, L"System is in UNDOCKED.", Reaction::Raise, &VBSM_::Undocked, nullptr, true,
+     UndockTimer::Disarm},
+    {EvtLocked, L"System is in LOCKED.", Reaction::Raise, &VBSM_::Locked, nullptr, true},
+    {EvtUnlocked, L"System is in UNLOCKED.", Reaction::Raise, &VBSM_::Unlocked, nullptr, true,
+     UndockTimer::Arm},
+    {EvtBezelToggled, L"Virtual Bezel is TOGGLED.", Reaction::Raise, &VBSM_::Toggled, nullptr,
+     true},
+    {EvtSuspend, L"System is being SUSPENDED.", Reaction::Raise, &VBSM_::Suspend},
+    {EvtStandby, L"System is entering CONNECTED STANDBY.", Reaction::Raise, &VBSM_::Suspend},
+    {EvtResume, L"System is being RESUMED.", Reaction::ByDockState, &VBSM_::UndockedResume,
+     &VBSM_::DockedResume},
+    {EvtResumeCritical, L"System is being RESUMED from previous CRITICAL condition.",
+     Reaction::ResetByDockState, &VBSM_::UndockedDetected, &VBSM_::DockedDetected},
+    {EvtBatteryLow, L"System battery is low."},
+    {EvtPowerStatusChange, L"System power status changed."},
+    {EvtPowerSettingChange, L"System power setting changed with event data:\n%S", Reaction::None,
+     nullptr, nullptr, false, UndockTimer::Keep, Data::HexDump},
+    {EvtOemPowerEvent, L"System detected OEM power event: 0x%x", Reaction::None, nullptr, nullptr,
+     false, UndockTimer::Keep, Data::OemCode},
+    {EvtAwayModeEnter, L"System is entering Away Mode."},
+    {EvtAwayModeExit, L"System exits Away Mode."},
+    {EvtDisplayOff, L"System monitor display turned off.", Reaction::Raise, &VBSM_::Suspend},
+    {EvtDisplayOn, L"System monitor display turned on.", Reaction::ByDockState,
+     &VBSM_::UndockedResume, &VBSM_::DockedResume},
+    {EvtGfxModeChanged, L"Graphics mode changed.", Reaction::Raise, &VBSM_::GfxModeSet},
+};
+
+const Handling* Find(SystemEventType type) {
+    for (const Handling& handling : kHandlings) {
+        if (handling.type == type) return &handling;
+    }
+    return nullptr;
+}
+
+// The first four bytes, little-endian; fewer give the lower bytes only.
+DWORD OemCode(const unsigned char* data, std::uint64_t size) {
+    DWORD code = 0;
+    for (std::size_t i = 0; data && i < 4 && i < size; ++i) {
+        code |= static_cast<DWORD>(data[i]) << (8 * i);
+    }
+    return code;
+}
+
+}  // namespace
+
 void VbController::OnSystemEvent(SystemEventType type, const unsigned char* data,
                                  std::uint64_t size) {
-    auto byDockState = [this](void (VBSM_::*undocked)(), void (VBSM_::*docked)()) {
-        const bool isUndocked = SystemEventMonitor::Instance(_notifyHandle)->IsUndocked();
-        (_context.*(isUndocked ? undocked : docked))();
-    };
+    const Handling* handling = Find(type);
+    if (!handling) {
+        // Raw data and every event without a meaning of its own.
+        const std::string dump = HexDump(data, static_cast<std::size_t>(size));
+        Log(TRACE_LEVEL_INFORMATION, L"System event (%d) raw data:\n%S", static_cast<int>(type),
+            dump.c_str());
+        return;
+    }
+    switch (handling->data) {
+        case Data::None:
+            Log(TRACE_LEVEL_INFORMATION, handling->text);
+            break;
+        case Data::HexDump: {
+            const std::string dump = HexDump(data, static_cast<std::size_t>(size));
+            Log(TRACE_LEVEL_INFORMATION, handling->text, dump.c_str());
+            break;
+        }
+        case Data::OemCode:
+            Log(TRACE_LEVEL_INFORMATION, handling->text, OemCode(data, size));
+            break;
+    }
     try {
-        switch (type) {
-            case EvtClamshellMode:
-                Log(TRACE_LEVEL_INFORMATION, L"System is in CLAMSHELL mode.");
-                break;
-            case EvtTabletMode:
-                Log(TRACE_LEVEL_INFORMATION, L"System is in TABLET mode.");
-                break;
-            case EvtDocked:
-                Log(TRACE_LEVEL_INFORMATION, L"System is in DOCKED.");
-                Animated(&VBSM_::Docked);
-                break;
-            case EvtUndocked:
-                Log(TRACE_LEVEL_INFORMATION, L"System is in UNDOCKED.");
-                Animated(&VBSM_::Undocked);
-                DisarmUndockTimer();
-                break;
-            case EvtLocked:
-                Log(TRACE_LEVEL_INFORMATION, L"System is in LOCKED.");
-                Animated(&VBSM_::Locked);
-                break;
-            case EvtUnlocked:
-                Log(TRACE_LEVEL_INFORMATION, L"System is in UNLOCKED.");
-                Animated(&VBSM_::Unlocked);
-                ArmUndockTimer();
-                break;
-            case EvtBezelToggled:
-                Log(TRACE_LEVEL_INFORMATION, L"Virtual Bezel is TOGGLED.");
-                Animated(&VBSM_::Toggled);
-                break;
-            case EvtSuspend:
-                Log(TRACE_LEVEL_INFORMATION, L"System is being SUSPENDED.");
-                _context.Suspend();
-                break;
-            case EvtStandby:
-                Log(TRACE_LEVEL_INFORMATION, L"System is entering CONNECTED STANDBY.");
-                _context.Suspend();
-                break;
-            case EvtResume:
-                Log(TRACE_LEVEL_INFORMATION, L"System is being RESUMED.");
-                byDockState(&VBSM_::UndockedResume, &VBSM_::DockedResume);
-                break;
-            case EvtResumeCritical:
-                Log(TRACE_LEVEL_INFORMATION,
-                    L"System is being RESUMED from previous CRITICAL condition.");
-                _context.Reset();
-                byDockState(&VBSM_::UndockedDetected, &VBSM_::DockedDetected);
-                break;
-            case EvtBatteryLow:
-                Log(TRACE_LEVEL_INFORMATION, L"System battery is low.");
-                break;
-            case EvtPowerStatusChange:
-                Log(TRACE_LEVEL_INFORMATION, L"System power status changed.");
-                break;
-            case EvtPowerSettingChange: {
-                const std::string dump = HexDump(data, static_cast<std::size_t>(size));
-                Log(TRACE_LEVEL_INFORMATION, L"System power setting changed with event data:\n%S",
-                    dump.c_str());
-                break;
-            }
-            case EvtOemPowerEvent: {
-                DWORD code = 0;
-                for (std::size_t i = 0; data && i < 4 && i < size; ++i) {
-                    code |= static_cast<DWORD>(data[i]) << (8 * i);
+        switch (handling->reaction) {
+            case Reaction::None:
+                return;
+            case Reaction::Raise:
+                if (handling->animated) {
+                    Animated(handling->event);
+                } else {
+                    (_context.*handling->event)();
                 }
-                Log(TRACE_LEVEL_INFORMATION, L"System detected OEM power event: 0x%x", code);
                 break;
-            }
-            case EvtAwayModeEnter:
-                Log(TRACE_LEVEL_INFORMATION, L"System is entering Away Mode.");
-                break;
-            case EvtAwayModeExit:
-                Log(TRACE_LEVEL_INFORMATION, L"System exits Away Mode.");
-                break;
-            case EvtDisplayOff:
-                Log(TRACE_LEVEL_INFORMATION, L"System monitor display turned off.");
-                _context.Suspend();
-                break;
-            case EvtDisplayOn:
-                Log(TRACE_LEVEL_INFORMATION, L"System monitor display turned on.");
-                byDockState(&VBSM_::UndockedResume, &VBSM_::DockedResume);
-                break;
-            case EvtGfxModeChanged:
-                Log(TRACE_LEVEL_INFORMATION, L"Graphics mode changed.");
-                _context.GfxModeSet();
-                break;
-            default: {
-                const std::string dump = HexDump(data, static_cast<std::size_t>(size));
-                Log(TRACE_LEVEL_INFORMATION, L"System event (%d) raw data:\n%S",
-                    static_cast<int>(type), dump.c_str());
+            case Reaction::ResetByDockState:
+                _context.Reset();
+                [[fallthrough]];
+            case Reaction::ByDockState: {
+                const bool undocked = SystemEventMonitor::Instance(_notifyHandle)->IsUndocked();
+                (_context.*(undocked ? handling->event : handling->docked))();
                 break;
             }
         }
+        // Only an accepted event reaches here: a rejected one leaves the timer as it was.
+        if (handling->timer == UndockTimer::Arm) ArmUndockTimer();
+        if (handling->timer == UndockTimer::Disarm) DisarmUndockTimer();
     } catch (const FsmException& e) {
         Log(TRACE_LEVEL_WARNING, L"System event %S not handled in %S state.", e.what(),
             e.StateName().c_str());

@@ -2,15 +2,13 @@
 
 #include <cstdint>
 
+#include "contract.h"
 #include "devices/display_customizer.h"
 #include "devices/touch_manager.h"
 #include "log/log.h"
 #include "settings/registry.h"
 
 namespace {
-
-constexpr DWORD kTouchInFrameEnabled = 1;
-constexpr DWORD kTouchInFrameDisabled = 2;
 
 // Truncated toward zero, then the low 16 bits: what the legacy controller's report carries.
 USHORT LegacyCoordinate(float value) {
@@ -29,15 +27,15 @@ void VbStateMachineContextImpl::HideFrame() { ApplyFrame(false); }
 
 void VbStateMachineContextImpl::ApplyFrame(bool show) {
     // Touch first: an invalid mode or a failed display request still leaves touch as asked.
-    if (TouchManager::GetInstance()->SetBezelTouchMode(show ? kTouchInFrameDisabled
-                                                            : kTouchInFrameEnabled)) {
+    if (TouchManager::GetInstance()->SetBezelTouchMode(show ? contract::kTouchInFrameDisabled
+                                                            : contract::kTouchInFrameEnabled)) {
         Log(TRACE_LEVEL_INFORMATION,
             show ? L"Touch on Ambrel area DISABLED" : L"Touch on Ambrel area ENABLED");
     }
     DisplayCustomizer* display = DisplayCustomizer::GetInstance();
     const VBDisplayMode mode = GetDisplayMode();
     HRESULT hr = S_OK;
-    if (mode == 1) {
+    if (mode == VBDisplayModePercentage) {
         if (_animate) {
             hr = display->SetFrameAnimated(show, GetDisplayViewportX(), GetDisplayViewportY(),
                                            GetPxPositionY(), GetDisplayAnimationSteps(),
@@ -46,7 +44,7 @@ void VbStateMachineContextImpl::ApplyFrame(bool show) {
             hr = display->SetFrame(show, GetDisplayViewportX(), GetDisplayViewportY(),
                                    GetPxPositionY());
         }
-    } else if (mode == 2) {
+    } else if (mode == VBDisplayModePixels) {
         hr = display->SetFramePixels(show, GetDisplayViewportX(), GetDisplayViewportY(),
                                      GetPxPositionY());
     } else {
@@ -64,7 +62,7 @@ bool VbStateMachineContextImpl::Initialize() {
     ReadSettings();
     // A value that cannot be read as a number (missing, another type) counts as 0.
     DWORD monitorSettings = 0;
-    if (FAILED(ReadRegDword(_platform.registry, HKEY_LOCAL_MACHINE, L"SOFTWARE\\Corvane\\Nolt\\AMB",
+    if (FAILED(ReadRegDword(_platform.registry, HKEY_LOCAL_MACHINE, contract::kConfigurationKey,
                             L"MonitorSettings", &monitorSettings))) {
         monitorSettings = 0;
     }

@@ -29,9 +29,9 @@ DisplayCustomizer* DisplayCustomizer::GetInstance() {
     });
 }
 
-HRESULT DisplayCustomizer::Initialize(DWORD nativeResolutionX, DWORD nativeResolutionY) {
+// Only the height matters: it bounds the vertical offset during an animation.
+HRESULT DisplayCustomizer::Initialize(DWORD, DWORD nativeResolutionY) {
     std::lock_guard<platform::Mutex> guard(_lock);
-    _nativeResolutionX = nativeResolutionX;
     _nativeResolutionY = nativeResolutionY;
     if (_ambrel) return S_FALSE;
 

@@ -9,7 +9,7 @@
 #pragma once
 
 #include "platform/com.h"
-#include "platform/gfx_driver.h"
+#include "devices/gfx_driver.h"
 #include "platform/kernel.h"
 #include "platform/sync.h"
 #include "platform/win32types.h"
@@ -54,7 +54,6 @@ private:
     platform::Com& _com;
     platform::Kernel& _kernel;
     platform::Mutex _lock;
-    DWORD _nativeResolutionX = 0;  // kept, not otherwise used
     DWORD _nativeResolutionY = 0;  // bounds the vertical offset during an animation
     platform::ComPtr<IGfxDeviceData> _gfxDeviceData;
     platform::ComPtr<ITheCorvaneAmbrel> _ambrel;

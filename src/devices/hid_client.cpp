@@ -6,6 +6,7 @@
 #include <string>
 
 #include "log/log.h"
+#include "platform/owner.h"
 #include "platform/world.h"
 
 // The thread's last error as a status, logged at the line that detected the failure (nothing
@@ -27,60 +28,30 @@ std::vector<BYTE> Padded(const BYTE* bytes, DWORD length, USHORT reportLength) {
     return report;
 }
 
-// Owns a device information list; a failure to destroy it is traced.
-class DeviceInfoList {
-public:
-    DeviceInfoList(platform::Hid& hid, platform::Kernel& kernel, HDEVINFO list)
-        : _hid(hid), _kernel(kernel), _list(list) {}
-    ~DeviceInfoList() {
-        if (!_hid.SetupDiDestroyDeviceInfoList(_list)) LOG_LAST_ERROR_STATUS();
+// Gives a device information list back; a failure to destroy it is traced.
+struct DeviceInfoListCloser {
+    using Value = HDEVINFO;
+    static HDEVINFO Empty() { return INVALID_HANDLE_VALUE; }
+    static bool IsOpen(HDEVINFO list) { return list != INVALID_HANDLE_VALUE; }
+    void operator()(HDEVINFO list) const {
+        if (!hid->SetupDiDestroyDeviceInfoList(list)) LOG_LAST_ERROR_STATUS();
     }
-    DeviceInfoList(const DeviceInfoList&) = delete;
-    DeviceInfoList& operator=(const DeviceInfoList&) = delete;
-
-private:
-    DWORD GetLastError() const { return _kernel.GetLastError(); }
-
-    platform::Hid& _hid;
-    platform::Kernel& _kernel;
-    const HDEVINFO _list;
+    DWORD GetLastError() const { return kernel->GetLastError(); }
+    platform::Hid* hid;
+    platform::Kernel* kernel;
 };
 
-// Owns a device handle opened only to ask the device what it is.
-class DeviceHandle {
-public:
-    DeviceHandle(platform::Hid& hid, HANDLE handle) : _hid(hid), _handle(handle) {}
-    ~DeviceHandle() {
-        if (*this) _hid.CloseHandle(_handle);
-    }
-    DeviceHandle(const DeviceHandle&) = delete;
-    DeviceHandle& operator=(const DeviceHandle&) = delete;
-
-    explicit operator bool() const { return IsOpenHandle(_handle); }
-    HANDLE get() const { return _handle; }
-
-private:
-    platform::Hid& _hid;
-    const HANDLE _handle;
+// Gives a device handle back; a handle that never opened is empty.
+struct DeviceCloser {
+    using Value = HANDLE;
+    static HANDLE Empty() { return nullptr; }
+    static bool IsOpen(HANDLE handle) { return IsOpenHandle(handle); }
+    void operator()(HANDLE handle) const { hid->CloseHandle(handle); }
+    platform::Hid* hid;
 };
 
-// Owns a device's preparsed data.
-class PreparsedData {
-public:
-    explicit PreparsedData(platform::Hid& hid) : _hid(hid) {}
-    ~PreparsedData() {
-        if (_data) _hid.HidD_FreePreparsedData(_data);
-    }
-    PreparsedData(const PreparsedData&) = delete;
-    PreparsedData& operator=(const PreparsedData&) = delete;
-
-    PHIDP_PREPARSED_DATA* Receive() { return &_data; }
-    PHIDP_PREPARSED_DATA get() const { return _data; }
-
-private:
-    platform::Hid& _hid;
-    PHIDP_PREPARSED_DATA _data = nullptr;
-};
+using PreparsedDataCloser =
+    platform::InterfaceCloser<PHIDP_PREPARSED_DATA, platform::Hid, &platform::Hid::HidD_FreePreparsedData>;
 
 }  // namespace
 
@@ -106,7 +77,7 @@ void HidDeviceList::Enumerate(platform::Hid& hid) {
         LOG_LAST_ERROR_STATUS();
         return;
     }
-    const DeviceInfoList owner(hid, _kernel, info);
+    const platform::Owner<DeviceInfoListCloser> owner(DeviceInfoListCloser{&hid, &_kernel}, info);
     constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
     for (DWORD member = 0;; ++member) {
         SP_DEVICE_INTERFACE_DATA interfaceData{};
@@ -153,7 +124,7 @@ bool HidClient::Open(USHORT vendorId, USHORT productId, USHORT usagePage, USHORT
         Close();
         // Attributes and capabilities need no access at all, and a query handle is granted even
         // for the keyboards, mice and touch screens that Windows keeps to itself.
-        const DeviceHandle query(_hid, OpenDevice(path, 0));
+        const platform::Owner<DeviceCloser> query(DeviceCloser{&_hid}, OpenDevice(path, 0));
         if (!query) {
             LOG_LAST_ERROR_STATUS();
             continue;
@@ -179,7 +150,6 @@ bool HidClient::Open(USHORT vendorId, USHORT productId, USHORT usagePage, USHORT
         }
         if (matches == index) {
             _device.store(device);
-            _devicePath = path;
             Log(TRACE_LEVEL_INFORMATION, L"Found device: %s", path.c_str());
             return true;
         }
@@ -199,7 +169,7 @@ bool HidClient::ReadCapabilities(HANDLE device) {
     // Cleared first, so that a device whose capabilities cannot be read is judged on nothing
     // rather than on those of the device tried before it.
     _caps = HIDP_CAPS{};
-    PreparsedData preparsed(_hid);
+    platform::Owner<PreparsedDataCloser> preparsed(PreparsedDataCloser{&_hid});
     if (_hid.HidD_GetPreparsedData(device, preparsed.Receive()) && preparsed.get()) {
         if (_hid.HidP_GetCaps(preparsed.get(), &_caps) != HIDP_STATUS_SUCCESS) _caps = HIDP_CAPS{};
         if (_caps.NumberInputValueCaps != 0) {

@@ -73,8 +73,6 @@ public:
 
     // Of the device last tried by Open.
     const HIDP_CAPS& GetCapabilities() const { return _caps; }
-    // Of the device last found by Open; empty before the first success.
-    const std::wstring& GetDevicePath() const { return _devicePath; }
 
 private:
     HANDLE OpenDevice(const std::wstring& path, DWORD access);
@@ -87,5 +85,4 @@ private:
     // Atomic so that Close from the stopping thread and a read on the owner's thread do not race.
     std::atomic<HANDLE> _device{nullptr};
     HIDP_CAPS _caps{};
-    std::wstring _devicePath;
 };

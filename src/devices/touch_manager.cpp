@@ -1,24 +1,20 @@
 #include "devices/touch_manager.h"
 
-#include <bit>
-#include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
+#include <utility>
 
+#include "contract.h"
 #include "log/log.h"
 #include "platform/world.h"
 
 namespace {
 
 using TouchLock = std::lock_guard<platform::RecursiveMutex>;
+namespace protocol = touch_protocol;
 
-constexpr DWORD kSelectForReading = 0xFFFFFFFF;
-constexpr BYTE kSecurityByte = 0xFF;  // the security number 0xFFFF, one byte at a time
-constexpr USHORT kSecurityNumber = 0xFFFF;
-constexpr int kLegacyOutputReportLength = 10;
-constexpr int kOutputReportLength = 20;
-constexpr int kVersion1OutputReportLength = 19;
-constexpr USHORT kVersion2InputReportLength = 20;
+static_assert(protocol::kPropertyReportLength == HidClient::kFeatureReportLength);
 
 // A failed call's status: its last error as an HRESULT, E_FAIL when that names no failure.
 HRESULT FailureStatus(DWORD error) {
@@ -26,26 +22,12 @@ HRESULT FailureStatus(DWORD error) {
     return FAILED(hr) ? hr : E_FAIL;
 }
 
-void PutLittleEndian16(BYTE* out, USHORT value) {
-    out[0] = static_cast<BYTE>(value);
-    out[1] = static_cast<BYTE>(value >> 8);
+bool Write(HidClient& client, const protocol::Bytes& report) {
+    return client.WriteOutputReport(report.data(), static_cast<DWORD>(report.size()));
 }
 
-void PutLittleEndian32(BYTE* out, std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) out[i] = static_cast<BYTE>(value >> (8 * i));
-}
-
-void PutBigEndian16(BYTE* out, USHORT value) {
-    out[0] = static_cast<BYTE>(value >> 8);
-    out[1] = static_cast<BYTE>(value);
-}
-
-// Version 2 carries whole numbers: a coordinate is truncated toward zero, and one beyond the
-// 16 bits of its field cannot be sent at all.
-bool FitsVersion2(float coordinate) { return coordinate < 65536.0f; }
-
-USHORT TruncateToVersion2(float coordinate) {
-    return static_cast<USHORT>(static_cast<std::uint32_t>(coordinate));
+bool SetFeature(HidClient& client, const protocol::Bytes& report) {
+    return client.SetFeatureReport(report.data(), static_cast<DWORD>(report.size()));
 }
 
 }  // namespace
@@ -54,8 +36,8 @@ TouchManager::TouchManager(platform::Hid& hid, platform::Kernel& kernel,
                            const HidDeviceList& devices)
     : _kernel(kernel),
       _touchLock(kernel),
-      _enableEvent(kernel),
-      _disableEvent(kernel),
+      _enableEvent(platform::KernelHandleCloser{&kernel}),
+      _disableEvent(platform::KernelHandleCloser{&kernel}),
       _hidClient(hid, kernel, devices) {}
 
 TouchManager::~TouchManager() = default;
@@ -74,7 +56,7 @@ bool TouchManager::IsInitialized() {
 }
 
 bool TouchManager::Initialize(bool isLegacy, USHORT vendorId, USHORT productId, BYTE reportId,
-                              BYTE propsReportId, BYTE inputMethod) {
+                              BYTE propsReportId, BYTE /*inputMethod*/) {
     {
         // The search holds the lock too: while it walks the devices the client briefly holds
         // each one, and no report of another thread may go to a device that does not match.
@@ -83,12 +65,14 @@ bool TouchManager::Initialize(bool isLegacy, USHORT vendorId, USHORT productId, 
         _isLegacy = isLegacy;
         _reportId = reportId;
         _propsReportId = propsReportId;
-        _inputMethod = inputMethod;
-        const bool found =
-            _hidClient.Open(vendorId, productId, 0, 0,
-                            isLegacy ? kLegacyOutputReportLength : kOutputReportLength, 0) ||
-            _hidClient.Open(vendorId, productId, 0, 0,
-                            isLegacy ? kLegacyOutputReportLength : kVersion1OutputReportLength, 0);
+        const bool found = _hidClient.Open(vendorId, productId, 0, 0,
+                                           isLegacy ? protocol::kLegacyOutputReportLength
+                                                    : protocol::kVersion2OutputReportLength,
+                                           0) ||
+                           _hidClient.Open(vendorId, productId, 0, 0,
+                                           isLegacy ? protocol::kLegacyOutputReportLength
+                                                    : protocol::kVersion1OutputReportLength,
+                                           0);
         if (!found) return isLegacy ? false : OpenNamedEvents();
         LogCapabilities();
     }
@@ -101,21 +85,21 @@ void TouchManager::LogCapabilities() {
         L"HIDP_CAPS: InputReportByteLength=%d, OutputReportByteLength=%d, "
         L"FeatureReportByteLength=%d",
         caps.InputReportByteLength, caps.OutputReportByteLength, caps.FeatureReportByteLength);
-    if (caps.InputReportByteLength == kVersion2InputReportLength) _protocolVersion = 2;
+    if (caps.InputReportByteLength == protocol::kVersion2InputReportLength) _protocolVersion = 2;
 }
 
 bool TouchManager::OpenNamedEvents() {
     constexpr DWORD kAccess = EVENT_MODIFY_STATE | SYNCHRONIZE;
-    _enableEvent.reset(_kernel.OpenEventW(kAccess, FALSE, kEnableEventName));
+    _enableEvent.reset(_kernel.OpenEventW(kAccess, FALSE, contract::kTouchEnableEventName));
     if (!_enableEvent) LogHResult(FailureStatus(GetLastError()));
-    _disableEvent.reset(_kernel.OpenEventW(kAccess, FALSE, kDisableEventName));
+    _disableEvent.reset(_kernel.OpenEventW(kAccess, FALSE, contract::kTouchDisableEventName));
     if (!_disableEvent) LogHResult(FailureStatus(GetLastError()));
     return _enableEvent && _disableEvent;
 }
 
 bool TouchManager::ReadProperties() {
     DWORD value = 0;
-    if (GetProperty(kPropertyProtocolVersion, value)) {
+    if (GetProperty(protocol::kPropertyProtocolVersion, value)) {
         const USHORT version = static_cast<USHORT>(value);
         {
             TouchLock guard(_touchLock);
@@ -123,7 +107,7 @@ bool TouchManager::ReadProperties() {
         }
         Log(TRACE_LEVEL_INFORMATION, L"Touch FW version: 0x%02x (%d.%d)", version, version & 0xFF,
             version >> 8);
-        if (version != 1 && version != 2) {
+        if (!protocol::IsSupportedVersion(version)) {
             Log(TRACE_LEVEL_ERROR, L"Touch FW version not supported");
             return false;
         }
@@ -137,25 +121,15 @@ bool TouchManager::ReadProperties() {
             L"Failed to get touch FW version property!  Current FW version: 0x%02x (%d.%d)",
             version, version & 0xFF, version >> 8);
     }
-    if (GetProperty(kPropertyPanelSize, value)) {
-        const USHORT width = static_cast<USHORT>(value);
-        const USHORT height = static_cast<USHORT>(value >> 16);
-        {
-            TouchLock guard(_touchLock);
-            _panelWidth = width;
-            _panelHeight = height;
-        }
-        Log(TRACE_LEVEL_INFORMATION, L"Touch panel dimension: width=%d, height=%d", width, height);
+    if (GetProperty(protocol::kPropertyPanelSize, value)) {
+        Log(TRACE_LEVEL_INFORMATION, L"Touch panel dimension: width=%d, height=%d",
+            protocol::PanelWidth(value), protocol::PanelHeight(value));
     } else {
         Log(TRACE_LEVEL_WARNING, L"Failed to get touch panel size property!");
     }
-    if (GetProperty(kPropertyPalmReport, value)) {
-        const bool supported = (value & 0xFF) != 0;
-        {
-            TouchLock guard(_touchLock);
-            _palmReportSupport = supported;
-        }
-        Log(TRACE_LEVEL_INFORMATION, L"PalmReportSupport: %d", supported ? 1 : 0);
+    if (GetProperty(protocol::kPropertyPalmReport, value)) {
+        Log(TRACE_LEVEL_INFORMATION, L"PalmReportSupport: %d",
+            protocol::PalmReportSupported(value) ? 1 : 0);
     } else {
         Log(TRACE_LEVEL_WARNING, L"Failed to get Palm Report property!");
     }
@@ -170,7 +144,7 @@ bool TouchManager::GetProperty(BYTE key, DWORD& value) {
             return false;
         }
     }
-    if (!SetProperty(key, kSelectForReading)) {
+    if (!SetProperty(key, protocol::kSelectForReading)) {
         Log(TRACE_LEVEL_ERROR, L"Failed to send property key!");
         return false;
     }
@@ -179,24 +153,26 @@ bool TouchManager::GetProperty(BYTE key, DWORD& value) {
     {
         TouchLock guard(_touchLock);
         propsReportId = _propsReportId;
-        response[0] = propsReportId;
-        response[3] = key;
+        response = protocol::PropertyQuery(propsReportId, key);
         if (!_hidClient.GetFeatureReport(response)) {
             Log(TRACE_LEVEL_ERROR, L"Failed to get feature report from HID device.");
             return false;
         }
     }
-    if (response[0] != propsReportId) {
-        Log(TRACE_LEVEL_ERROR, L"ReportId in feature report incorrect: %d", response[0]);
-        return false;
+    const protocol::PropertyResponse parsed =
+        protocol::ParsePropertyResponse(response, propsReportId);
+    switch (parsed.fault) {
+        case protocol::PropertyResponse::Fault::ReportId:
+            Log(TRACE_LEVEL_ERROR, L"ReportId in feature report incorrect: %d", parsed.reportId);
+            return false;
+        case protocol::PropertyResponse::Fault::SecurityNumber:
+            Log(TRACE_LEVEL_ERROR, L"Security# in feature report incorrect: %d",
+                parsed.securityNumber);
+            return false;
+        case protocol::PropertyResponse::Fault::None:
+            break;
     }
-    const USHORT security = static_cast<USHORT>(response[1] | response[2] << 8);
-    if (security != kSecurityNumber) {
-        Log(TRACE_LEVEL_ERROR, L"Security# in feature report incorrect: %d", security);
-        return false;
-    }
-    value = static_cast<DWORD>(response[4]) | static_cast<DWORD>(response[5]) << 8 |
-            static_cast<DWORD>(response[6]) << 16 | static_cast<DWORD>(response[7]) << 24;
+    value = parsed.value;
     return true;
 }
 
@@ -206,10 +182,8 @@ bool TouchManager::SetProperty(BYTE key, DWORD value) {
         Log(TRACE_LEVEL_ERROR, L"Initialization was incorrect: invalid HID client");
         return false;
     }
-    BYTE request[HidClient::kFeatureReportLength] = {_propsReportId, kSecurityByte, kSecurityByte,
-                                                     key};
-    PutLittleEndian32(&request[4], value);
-    if (!_hidClient.SetFeatureReport(request, sizeof request)) {
+    const protocol::PropertyReport request = protocol::PropertyRequest(_propsReportId, key, value);
+    if (!_hidClient.SetFeatureReport(request.data(), static_cast<DWORD>(request.size()))) {
         Log(TRACE_LEVEL_ERROR, L"Failed to set feature report to HID device: key=%d, value=0x%04x",
             key, value);
         return false;
@@ -218,8 +192,8 @@ bool TouchManager::SetProperty(BYTE key, DWORD value) {
 }
 
 bool TouchManager::SetViewport(float left, float top, float right, float bottom) {
-    // Written so that a NaN anywhere fails.
-    if (!(left >= 0 && top >= 0 && right >= 0 && bottom >= 0 && right > left && bottom > top)) {
+    const protocol::Viewport viewport{left, top, right, bottom};
+    if (!protocol::IsValidViewport(viewport)) {
         Log(TRACE_LEVEL_ERROR, L"Invalid viewport dimension");
         return false;
     }
@@ -230,31 +204,23 @@ bool TouchManager::SetViewport(float left, float top, float right, float bottom)
     bool sent = false;
     {
         TouchLock guard(_touchLock);
-        BYTE report[kOutputReportLength] = {_reportId, kSecurityByte, kSecurityByte};
-        DWORD length = 0;
+        protocol::Bytes report;
         if (_protocolVersion == 1) {
-            const float coordinates[] = {left, top, right, bottom};
-            for (int i = 0; i < 4; ++i) {
-                PutLittleEndian32(&report[3 + 4 * i], std::bit_cast<std::uint32_t>(coordinates[i]));
-            }
-            length = kVersion1OutputReportLength;
+            report = protocol::Version1ViewportReport(_reportId, viewport);
         } else if (_protocolVersion == 2) {
-            if (!FitsVersion2(left) || !FitsVersion2(top) || !FitsVersion2(right) ||
-                !FitsVersion2(bottom)) {
+            std::optional<protocol::Bytes> encoded =
+                protocol::Version2ViewportReport(_reportId, viewport);
+            if (!encoded) {
                 Log(TRACE_LEVEL_ERROR, L"Invalid viewport dimension");
                 return false;
             }
-            const float coordinates[] = {left, top, right, bottom};
-            for (int i = 0; i < 4; ++i) {
-                PutLittleEndian16(&report[3 + 4 * i], TruncateToVersion2(coordinates[i]));
-            }
-            length = kOutputReportLength;
+            report = std::move(*encoded);
         } else {
             Log(TRACE_LEVEL_ERROR, L"Touch FW version not supported: 0x%02x", _protocolVersion);
             return false;
         }
-        sent = _hidClient.WriteOutputReport(report, length);
-        if (sent) _lastViewport = {left, top, right, bottom};
+        sent = Write(_hidClient, report);
+        if (sent) _lastViewport = viewport;
     }
     if (!sent) Log(TRACE_LEVEL_ERROR, L"Failed to send output report to HID device.");
     return sent;
@@ -265,16 +231,12 @@ bool TouchManager::SetViewportLegacy(USHORT left, USHORT top, USHORT right, USHO
         Log(TRACE_LEVEL_ERROR, L"Initialization was incorrect: invalid HID client");
         return false;
     }
+    const protocol::LegacyViewport viewport{left, top, right, bottom};
     bool sent = false;
     {
         TouchLock guard(_touchLock);
-        BYTE report[kLegacyOutputReportLength] = {_reportId};
-        PutBigEndian16(&report[1], left);
-        PutBigEndian16(&report[3], top);
-        PutBigEndian16(&report[5], right);
-        PutBigEndian16(&report[7], bottom);
-        sent = _hidClient.WriteOutputReport(report, sizeof report);
-        if (sent) _lastLegacyViewport = {left, top, right, bottom};
+        sent = Write(_hidClient, protocol::LegacyViewportReport(_reportId, viewport));
+        if (sent) _lastLegacyViewport = viewport;
     }
     if (!sent) Log(TRACE_LEVEL_ERROR, L"Failed to send output report to HID device.");
     return sent;
@@ -284,14 +246,8 @@ bool TouchManager::SendModeReport(DWORD mode) {
     bool sent = false;
     {
         TouchLock guard(_touchLock);
-        if (_isLegacy) {
-            const BYTE report[] = {_reportId, static_cast<BYTE>(mode), 0};
-            sent = _hidClient.SetFeatureReport(report, sizeof report);
-        } else {
-            const BYTE report[] = {_reportId, kSecurityByte, kSecurityByte,
-                                   static_cast<BYTE>(mode)};
-            sent = _hidClient.SetFeatureReport(report, sizeof report);
-        }
+        sent = SetFeature(_hidClient, _isLegacy ? protocol::LegacyModeReport(_reportId, mode)
+                                                : protocol::ModeReport(_reportId, mode));
     }
     if (!sent) {
         Log(TRACE_LEVEL_ERROR, L"Failed to set feature report to HID device: mode=%d", mode);
@@ -299,7 +255,7 @@ bool TouchManager::SendModeReport(DWORD mode) {
     return sent;
 }
 
-void TouchManager::Signal(const EventHandle& event) {
+void TouchManager::Signal(const platform::KernelHandle& event) {
     TouchLock guard(_touchLock);
     if (!_kernel.SetEvent(event.get())) LogHResult(FailureStatus(GetLastError()));
 }
@@ -322,22 +278,22 @@ bool TouchManager::SetBezelTouchMode(DWORD mode) {
     }
     if (!legacy && !viaHid) {
         // The named events stand in for the controller; the mode was not applied through HID.
-        if (mode == kTouchInFrameEnabled) {
+        if (mode == contract::kTouchInFrameEnabled) {
             Log(TRACE_LEVEL_INFORMATION, L"Signaled to enable I2C touch on AMB.");
             Signal(_enableEvent);
-        } else if (mode == kTouchInFrameDisabled) {
+        } else if (mode == contract::kTouchInFrameDisabled) {
             Log(TRACE_LEVEL_INFORMATION, L"Signaled to disable I2C touch on AMB.");
             Signal(_disableEvent);
         }
         return false;
     }
     // Mode 1 always goes first; 2 and 3 follow it and send the last viewport again.
-    if (!SendModeReport(kTouchInFrameEnabled)) return false;
-    if (mode == kTouchInFrameEnabled) return true;
+    if (!SendModeReport(contract::kTouchInFrameEnabled)) return false;
+    if (mode == contract::kTouchInFrameEnabled) return true;
     if (!SendModeReport(mode)) return false;
     bool configured = false;
     if (legacy) {
-        LegacyViewport viewport;
+        protocol::LegacyViewport viewport;
         {
             TouchLock guard(_touchLock);
             viewport = _lastLegacyViewport;
@@ -345,7 +301,7 @@ bool TouchManager::SetBezelTouchMode(DWORD mode) {
         configured =
             SetViewportLegacy(viewport.Left, viewport.Top, viewport.Right, viewport.Bottom);
     } else {
-        Viewport viewport;
+        protocol::Viewport viewport;
         {
             TouchLock guard(_touchLock);
             viewport = _lastViewport;

@@ -1,42 +1,26 @@
 // The touch manager: tells the touch controller where the frame is and whether touches in the
 // frame band count.
 //
-// It speaks the controller's report protocol over HID: properties are read and written with
-// 12-byte feature reports, the viewport (the touch area inside the frame) goes out as an output
-// report, and the bezel touch mode as feature reports. The legacy USB controller takes a compact
-// big-endian viewport; the current one a 0xFFFF-tagged report whose format follows its firmware
-// protocol version (1: floats, 2: integers). When the current controller is not on the HID bus,
-// the mode is signalled through two named events that another component waits on.
+// It speaks the controller's report protocol (touch_protocol.h) over HID: properties are read
+// and written with feature reports, the viewport (the touch area inside the frame) goes out as
+// an output report, and the bezel touch mode as feature reports. When the current controller is
+// not on the HID bus, the mode is signalled through two named events that another component
+// waits on.
 //
 // One recursive lock, the touch lock, guards the state and each single report exchange, never a
 // whole sequence: a mode change on one thread and a viewport update on another may interleave.
 #pragma once
 
-#include <array>
-#include <utility>
-
 #include "devices/hid_client.h"
+#include "devices/touch_protocol.h"
 #include "platform/hid.h"
 #include "platform/kernel.h"
+#include "platform/owner.h"
 #include "platform/sync.h"
 #include "platform/win32types.h"
 
 class TouchManager {
 public:
-    static constexpr const wchar_t* kEnableEventName =
-        L"Global\\E1B3BA36-271D-421D-B020-610D3533D14F";
-    static constexpr const wchar_t* kDisableEventName =
-        L"Global\\D541C07D-A31D-4F4E-BF71-0BE5AA3EF88C";
-
-    // Property keys.
-    static constexpr BYTE kPropertyProtocolVersion = 1;
-    static constexpr BYTE kPropertyPanelSize = 2;
-    static constexpr BYTE kPropertyPalmReport = 3;
-
-    // Bezel touch modes; 3 is accepted too and sent like 2.
-    static constexpr DWORD kTouchInFrameEnabled = 1;
-    static constexpr DWORD kTouchInFrameDisabled = 2;
-
     TouchManager(platform::Hid& hid, platform::Kernel& kernel, const HidDeviceList& devices);
     ~TouchManager();
     TouchManager(const TouchManager&) = delete;
@@ -47,6 +31,7 @@ public:
 
     // Opens the controller and reads its properties, or falls back to the named events for a
     // current controller that is not there. Once initialised, later calls return true at once.
+    // The input method is the configuration's and not sent to the controller.
     bool Initialize(bool isLegacy, USHORT vendorId, USHORT productId, BYTE reportId,
                     BYTE propsReportId, BYTE inputMethod);
     // The controller is open, or (current controller) both named events are.
@@ -55,43 +40,18 @@ public:
     bool SetViewport(float left, float top, float right, float bottom);
     // Legacy controller; remembered likewise.
     bool SetViewportLegacy(USHORT left, USHORT top, USHORT right, USHORT bottom);
-    // True only when the mode was applied through HID.
+    // contract::kTouchInFrameEnabled, kTouchInFrameDisabled, or 3 (sent like 2). True only when
+    // the mode was applied through HID.
     bool SetBezelTouchMode(DWORD mode);
-    bool GetProperty(BYTE key, DWORD& value);
-    bool SetProperty(BYTE key, DWORD value);
 
 private:
-    // Owns a named event handle opened through the kernel.
-    class EventHandle {
-    public:
-        explicit EventHandle(platform::Kernel& kernel) : _kernel(kernel) {}
-        ~EventHandle() { reset(); }
-        EventHandle(const EventHandle&) = delete;
-        EventHandle& operator=(const EventHandle&) = delete;
-
-        HANDLE get() const { return _handle; }
-        explicit operator bool() const { return _handle != nullptr; }
-        void reset(HANDLE handle = nullptr) {
-            if (_handle) _kernel.CloseHandle(_handle);
-            _handle = handle;
-        }
-
-    private:
-        platform::Kernel& _kernel;
-        HANDLE _handle = nullptr;
-    };
-
-    struct Viewport {
-        float Left = 0, Top = 0, Right = 0, Bottom = 0;
-    };
-    struct LegacyViewport {
-        USHORT Left = 0, Top = 0, Right = 0, Bottom = 0;
-    };
 
     bool OpenNamedEvents();
     bool ReadProperties();
+    bool GetProperty(BYTE key, DWORD& value);
+    bool SetProperty(BYTE key, DWORD value);
     bool SendModeReport(DWORD mode);
-    void Signal(const EventHandle& event);
+    void Signal(const platform::KernelHandle& event);
     void LogCapabilities();
     DWORD GetLastError() const { return _kernel.GetLastError(); }
 
@@ -100,14 +60,10 @@ private:
     bool _isLegacy = false;
     BYTE _reportId = 0;
     BYTE _propsReportId = 0;
-    BYTE _inputMethod = 0;
-    EventHandle _enableEvent;
-    EventHandle _disableEvent;
+    platform::KernelHandle _enableEvent;
+    platform::KernelHandle _disableEvent;
     HidClient _hidClient;
     USHORT _protocolVersion = 1;
-    USHORT _panelWidth = 0;
-    USHORT _panelHeight = 0;
-    bool _palmReportSupport = false;
-    Viewport _lastViewport;
-    LegacyViewport _lastLegacyViewport;
+    touch_protocol::Viewport _lastViewport;
+    touch_protocol::LegacyViewport _lastLegacyViewport;
 };

@@ -8,6 +8,7 @@
 #include <functional>
 #include <memory>
 
+#include "platform/owner.h"
 #include "platform/win32types.h"
 
 namespace platform {
@@ -48,5 +49,9 @@ public:
     virtual std::unique_ptr<LockImpl> CreateLock(bool recursive) = 0;
     virtual std::unique_ptr<ThreadImpl> StartThread(std::function<void()> body) = 0;
 };
+
+// A kernel handle (an event, a thread, a timer), given back through the kernel it came from.
+using KernelHandleCloser = InterfaceCloser<HANDLE, Kernel, &Kernel::CloseHandle>;
+using KernelHandle = Owner<KernelHandleCloser>;
 
 }  // namespace platform

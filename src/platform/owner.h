@@ -56,4 +56,24 @@ private:
     Value _value;
 };
 
+// The closer of a value that is empty when null and is given back by one plain function.
+template <typename T, auto Close>
+struct NullCloser {
+    using Value = T;
+    static T Empty() { return nullptr; }
+    static bool IsOpen(T value) { return value != nullptr; }
+    void operator()(T value) const { Close(value); }
+};
+
+// The closer of a value that is empty when null and is given back through a member of the
+// platform interface it came from (the kernel, the HID stack, the service control manager).
+template <typename T, typename Interface, auto Close>
+struct InterfaceCloser {
+    using Value = T;
+    static T Empty() { return nullptr; }
+    static bool IsOpen(T value) { return value != nullptr; }
+    void operator()(T value) const { (from->*Close)(value); }
+    Interface* from;
+};
+
 }  // namespace platform

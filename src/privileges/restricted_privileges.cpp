@@ -7,6 +7,8 @@
 #include <new>
 #include <utility>
 
+#include "platform/owner.h"
+
 namespace {
 
 // What the runner does with the thread's token: copy it, read and adjust its privileges, and
@@ -22,30 +24,21 @@ static_assert(kOnePrivilegeLength == 16);
 constexpr DWORD kPrivilegeNameChars = 260;
 constexpr const wchar_t* kUnknownPrivilegeName = L"<lookup priv name failed>";
 
-// Owns one token handle. Closing it keeps the thread's last error, so that a failure found
-// before the close is still the one the thread reports.
-class TokenHandle {
-public:
-    explicit TokenHandle(platform::Kernel& kernel) : _kernel(kernel) {}
-    ~TokenHandle() { Close(); }
-    TokenHandle(const TokenHandle&) = delete;
-    TokenHandle& operator=(const TokenHandle&) = delete;
-
-    // Where a Windows call stores a new handle; the owner must be empty.
-    PHANDLE Receive() { return &_handle; }
-    HANDLE Get() const { return _handle; }
-
-    void Close() {
-        if (_handle == nullptr) return;
-        const DWORD lastError = _kernel.GetLastError();
-        _kernel.CloseHandle(std::exchange(_handle, nullptr));
-        _kernel.SetLastError(lastError);
+// Closes a token handle and keeps the thread's last error, so that a failure found before the
+// close is still the one the thread reports.
+struct TokenCloser {
+    using Value = HANDLE;
+    static HANDLE Empty() { return nullptr; }
+    static bool IsOpen(HANDLE token) { return token != nullptr; }
+    void operator()(HANDLE token) const {
+        const DWORD lastError = kernel->GetLastError();
+        kernel->CloseHandle(token);
+        kernel->SetLastError(lastError);
     }
 
-private:
-    platform::Kernel& _kernel;
-    HANDLE _handle = nullptr;
+    platform::Kernel* kernel;
 };
+using TokenHandle = platform::Owner<TokenCloser>;
 
 // Ends the thread's impersonation when the runner is left, however it is left. A thread that
 // cannot drop the restricted token must not go on, so then the process ends.
@@ -71,23 +64,23 @@ void RunWithRestrictedPrivileges(platform::Security& security, platform::Kernel&
     // Declared first, so it runs after every token handle below is closed.
     const ImpersonationRevert revert(security);
 
-    TokenHandle threadToken(kernel);
+    TokenHandle threadToken(TokenCloser{&kernel});
     // Opened as self: access is checked against the process's context, not the copy's.
     if (!security.OpenThreadToken(security.GetCurrentThread(), kThreadTokenAccess, TRUE,
                                   threadToken.Receive())) {
         return;
     }
 
-    TokenHandle restrictedToken(kernel);
+    TokenHandle restrictedToken(TokenCloser{&kernel});
     const BOOL created = security.CreateRestrictedToken(
-        threadToken.Get(), 0, 0, nullptr, 0, nullptr, 0, nullptr, restrictedToken.Receive());
-    threadToken.Close();
+        threadToken.get(), 0, 0, nullptr, 0, nullptr, 0, nullptr, restrictedToken.Receive());
+    threadToken.reset();
     if (!created) return;
 
-    if (!RestrictTokenPrivileges(security, kernel, restrictedToken.Get(), keepList)) return;
+    if (!RestrictTokenPrivileges(security, kernel, restrictedToken.get(), keepList)) return;
 
-    const BOOL impersonating = security.SetThreadToken(nullptr, restrictedToken.Get());
-    restrictedToken.Close();
+    const BOOL impersonating = security.SetThreadToken(nullptr, restrictedToken.get());
+    restrictedToken.reset();
     if (!impersonating) return;
 
     const HRESULT bodyResult = body();

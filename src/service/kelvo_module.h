@@ -45,10 +45,12 @@ public:
         // Only "Service" installs a service; there is nothing to configure otherwise.
         if (!bService) return hr;
         platform::Services& services = this->_services;
-        ScHandle SCM(services, services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+        ScHandle SCM(ScHandleCloser{&services},
+                     services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
         if (!LogAssert(SCM != nullptr)) return Failed(L"Couldn't open service manager");
-        ScHandle hService(services, services.OpenServiceW(SCM.get(), this->m_szServiceName,
-                                                          SERVICE_CHANGE_CONFIG));
+        ScHandle hService(
+            ScHandleCloser{&services},
+            services.OpenServiceW(SCM.get(), this->m_szServiceName, SERVICE_CHANGE_CONFIG));
         if (!LogAssert(hService != nullptr)) return Failed(L"Couldn't OpenService");
         if (!LogAssert(services.ChangeServiceConfigW(
                 hService.get(), SERVICE_NO_CHANGE, SERVICE_AUTO_START, SERVICE_NO_CHANGE, nullptr,

@@ -212,9 +212,10 @@ HRESULT ServiceModule::UpdateRegistryAppId(bool bRegister) {
 }
 
 BOOL ServiceModule::IsInstalled() {
-    ScHandle scm(_services, _services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle scm(ScHandleCloser{&_services},
+                 _services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (scm == nullptr) return FALSE;
-    ScHandle service(_services,
+    ScHandle service(ScHandleCloser{&_services},
                      _services.OpenServiceW(scm.get(), m_szServiceName, SERVICE_QUERY_CONFIG));
     return service == nullptr ? FALSE : TRUE;
 }
@@ -227,16 +228,17 @@ HRESULT ServiceModule::Install() {
     szFilePath[0] = L'"';
     szFilePath[length + 1] = L'"';
     szFilePath[length + 2] = 0;
-    ScHandle scm(_services, _services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    ScHandle scm(ScHandleCloser{&_services},
+                 _services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (scm == nullptr) {
         Message(L"Could not open Service Manager");
         return E_FAIL;
     }
-    ScHandle service(
-        _services, _services.CreateServiceW(scm.get(), m_szServiceName, m_szServiceName,
-                                            SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                            SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, szFilePath,
-                                            nullptr, nullptr, L"RPCSS\0", nullptr, nullptr));
+    ScHandle service(ScHandleCloser{&_services},
+                     _services.CreateServiceW(
+                         scm.get(), m_szServiceName, m_szServiceName, SERVICE_ALL_ACCESS,
+                         SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                         szFilePath, nullptr, nullptr, L"RPCSS\0", nullptr, nullptr));
     if (service == nullptr) {
         const DWORD error = _kernel.GetLastError();
         if (error == ERROR_SERVICE_EXISTS) return S_OK;
@@ -250,12 +252,13 @@ HRESULT ServiceModule::Install() {
 
 HRESULT ServiceModule::Uninstall() {
     if (!IsInstalled()) return S_OK;
-    ScHandle scm(_services, _services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    ScHandle scm(ScHandleCloser{&_services},
+                 _services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (scm == nullptr) {
         Message(L"Could not open Service Manager");
         return E_FAIL;
     }
-    ScHandle service(_services,
+    ScHandle service(ScHandleCloser{&_services},
                      _services.OpenServiceW(scm.get(), m_szServiceName,
                                             SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
     if (service == nullptr) {

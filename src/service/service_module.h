@@ -25,11 +25,13 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <initializer_list>
 #include <string>
 
 #include "log/log.h"
 #include "platform/kernel.h"
+#include "platform/owner.h"
 #include "platform/registry.h"
 #include "platform/services.h"
 #include "platform/sync.h"
@@ -57,24 +59,14 @@ inline constexpr const wchar_t* kServiceMarkedForDeleteMessage =
 inline constexpr const wchar_t* kEventLogSources =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\";
 
-// The one owner of a service control manager handle.
-class ScHandle {
-public:
-    ScHandle(platform::Services& services, SC_HANDLE handle)
-        : _services(services), _handle(handle) {}
-    ~ScHandle() {
-        if (_handle != nullptr) _services.CloseServiceHandle(_handle);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
+// Gives a service control manager handle back to the manager it came from.
+using ScHandleCloser =
+    platform::InterfaceCloser<SC_HANDLE, platform::Services, &platform::Services::CloseServiceHandle>;
+using ScHandle = platform::Owner<ScHandleCloser>;
 
-    SC_HANDLE get() const { return _handle; }
-    bool operator==(std::nullptr_t) const { return _handle == nullptr; }
-
-private:
-    platform::Services& _services;
-    SC_HANDLE _handle;
-};
+// The checks read as the Windows code they stand for ("hService != nullptr"), and the assertion
+// lines quote them.
+inline bool operator==(const ScHandle& handle, std::nullptr_t) { return !handle; }
 
 // SERVICE_STATUS as the module keeps it. dwControlsAccepted is what the running service accepts;
 // a pending service accepts nothing. Once the handler is registered, the members change only

@@ -3,7 +3,6 @@
 #include <exception>
 #include <mutex>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "log/log.h"
@@ -11,53 +10,48 @@
 
 namespace {
 
-constexpr const wchar_t* kDisplayKey = L"SOFTWARE\\Corvane\\Nolt\\AMB\\Display";
-constexpr const wchar_t* kTouchKey = L"SOFTWARE\\Corvane\\Nolt\\AMB\\Touch";
+using settings::Check;
+using settings::Id;
+using settings::kSettings;
 
-// The registry holds the touch viewport in thousandths.
-constexpr DWORD kTouchViewportMax = 9998999;
-constexpr float kTouchViewportScale = 1000.0f;
-
-// The band below the viewport that the Y position may take in percentage mode: 12 % of what the
-// viewport leaves of the screen height. The factor is the single-precision 0.12, widened.
-constexpr double kPositionBandFactor = static_cast<double>(0.12f);
-
-// Takes value when it lies in [low, high]; otherwise the default in force stays, with a warning.
-void TakeInRange(DWORD value, DWORD low, DWORD high, DWORD& field, PCWSTR warning) {
-    if (value >= low && value <= high) {
-        field = value;
+// Judges the stored value of one setting against its limits; a value not taken leaves the
+// fallback in force, with the setting's warning.
+void Take(Id id, DWORD stored, settings::Values& values) {
+    const settings::Setting& setting = kSettings[id];
+    const settings::Limits limits = settings::LimitsOf(id, values);
+    DWORD& value = values[id];
+    switch (setting.check) {
+        case Check::Flag:
+            value = stored != 0 ? 1 : 0;
+            return;
+        case Check::Pixels:
+        case Check::Range:
+        case Check::Thousandths:
+            if (stored >= limits.low && stored <= limits.high) {
+                value = stored;
+                return;
+            }
+            break;
+        case Check::NonZeroBits: {
+            // 0 is never taken (a vendor or product id of 0 would match any device), so neither
+            // is a value whose kept bits are 0.
+            const DWORD kept = stored & ((DWORD{1} << setting.bits) - 1);
+            if (kept != 0) {
+                value = kept;
+                return;
+            }
+            break;
+        }
+    }
+    value = limits.fallback;
+    if (setting.check == Check::Thousandths) {
+        Log(TRACE_LEVEL_WARNING, setting.warning,
+            static_cast<double>(settings::FromThousandths(value)));
     } else {
-        Log(TRACE_LEVEL_WARNING, warning, field);
+        Log(TRACE_LEVEL_WARNING, setting.warning, static_cast<unsigned>(value));
     }
-}
-
-// Takes the low bits of value that the field holds, when they are not 0. 0 is never taken (a
-// vendor or product id of 0 would match any device), so neither is a value whose kept bits are 0.
-template <class Field>
-void TakeNonZero(DWORD value, Field& field, PCWSTR warning) {
-    const Field kept = static_cast<Field>(value);
-    if (kept != 0) {
-        field = kept;
-    } else {
-        Log(TRACE_LEVEL_WARNING, warning, static_cast<unsigned>(field));
-    }
-}
-
-void TakeThousandths(DWORD value, float& field, PCWSTR warning) {
-    if (value >= 1 && value <= kTouchViewportMax) {
-        field = static_cast<float>(value) / kTouchViewportScale;
-    } else {
-        Log(TRACE_LEVEL_WARNING, warning, static_cast<double>(field));
-    }
-}
-
-// Highest Y position the viewport in force leaves room for.
-DWORD PositionBound(VBDisplayMode mode, DWORD viewportY, DWORD nativeY) {
-    if (mode == VBDisplayModePixels) {
-        // A default viewport may be taller than the screen: then there is no room at all.
-        return viewportY > nativeY ? 0 : nativeY - viewportY;
-    }
-    return static_cast<DWORD>((1.0 - viewportY / 100.0) * kPositionBandFactor * nativeY);
+    // A default may not fit below the viewport either; it is clipped without a further message.
+    if (setting.rule == settings::Rule::BelowViewport && value > limits.high) value = limits.high;
 }
 
 // The watch needs to be told of changes and nothing more.
@@ -76,8 +70,15 @@ AmbRegSettings::AmbRegSettings(platform::Registry& registry, platform::Kernel& k
       _lock(kernel),
       _root(root),
       _watchKey(registry),
-      _stopEvent(kernel),
-      _changeEvent(kernel) {}
+      _stopEvent(platform::KernelHandleCloser{&kernel}),
+      _changeEvent(platform::KernelHandleCloser{&kernel}) {
+    // The values a rejected one falls back to keep their defaults from the start.
+    for (std::size_t id = 0; id < settings::kSettingCount; ++id) {
+        if (kSettings[id].rule == settings::Rule::KeepsLast) {
+            _values[id] = kSettings[id].currentDefault;
+        }
+    }
+}
 
 void AmbRegSettings::ReadSettings() {
     ReadDisplaySettings();
@@ -90,95 +91,31 @@ DWORD AmbRegSettings::ReadValue(LPCWSTR subKeyPath, LPCWSTR valueName) const {
     return value;
 }
 
-void AmbRegSettings::ReadDisplaySettings() {
-    std::lock_guard<platform::Mutex> guard(_lock);
-    _isLegacy = ReadValue(kTouchKey, L"IsLegacy") != 0;
-
-    _nativeResolutionX = 1920;
-    _nativeResolutionY = 1080;
-    TakeInRange(ReadValue(kDisplayKey, L"NativeResolution_X"), 1, 7680, _nativeResolutionX,
-                L"Default DisplayNativeResolutionX = %d used");
-    TakeInRange(ReadValue(kDisplayKey, L"NativeResolution_Y"), 1, 4320, _nativeResolutionY,
-                L"Default DisplayNativeResolutionY = %d used");
-
-    _animationSteps = 15;
-    _animationIntervalMilliseconds = 5;
-    TakeInRange(ReadValue(kDisplayKey, L"AnimationSteps"), 1, 50, _animationSteps,
-                L"Default DisplayAnimationSteps = %d used");
-    TakeInRange(ReadValue(kDisplayKey, L"AnimationIntervalMilliseconds"), 0, 100,
-                _animationIntervalMilliseconds,
-                L"Default DisplayAnimationIntervalMilliseconds = %d used");
-
-    // Percentage mode is the default; only pixel mode is ever taken from the registry.
-    _displayMode = VBDisplayModePercentage;
-    if (ReadValue(kDisplayKey, L"Mode") == static_cast<DWORD>(VBDisplayModePixels)) {
-        _displayMode = VBDisplayModePixels;
-    } else {
-        Log(TRACE_LEVEL_WARNING, L"Default DisplayMode = %d used", static_cast<int>(_displayMode));
-    }
-
-    DWORD boundX = 100;
-    DWORD boundY = 100;
-    if (_displayMode == VBDisplayModePixels) {
-        _viewportX = 1740;
-        _viewportY = 980;
-        boundX = _nativeResolutionX;
-        boundY = _nativeResolutionY;
-    } else {
-        _viewportX = _isLegacy ? 26 : 30;
-        _viewportY = _viewportX;
-    }
-    _pxPositionY = _isLegacy ? 80 : 90;
-    TakeInRange(ReadValue(kDisplayKey, L"ViewPort_X"), 1, boundX, _viewportX,
-                L"Default DisplayViewportX = %d used");
-    TakeInRange(ReadValue(kDisplayKey, L"ViewPort_Y"), 1, boundY, _viewportY,
-                L"Default DisplayViewportY = %d used");
-
-    const DWORD position = ReadValue(kDisplayKey, L"ViewPort_YPosition_Px");
-    const DWORD positionBound = PositionBound(_displayMode, _viewportY, _nativeResolutionY);
-    TakeInRange(position, 1, positionBound, _pxPositionY, L"Default PxPositionY = %d used");
-    // The default may not fit either; it is clipped without a further message.
-    if (_pxPositionY > positionBound) _pxPositionY = positionBound;
-}
+void AmbRegSettings::ReadDisplaySettings() { ReadSettingsFrom(0, settings::kIsLegacy); }
 
 void AmbRegSettings::ReadTouchSettings() {
+    ReadSettingsFrom(settings::kIsLegacy, settings::kSettingCount);
+}
+
+void AmbRegSettings::ReadSettingsFrom(std::size_t first, std::size_t end) {
     std::lock_guard<platform::Mutex> guard(_lock);
-    _isLegacy = ReadValue(kTouchKey, L"IsLegacy") != 0;
-
-    _touchVendorId = _isLegacy ? 0x03EB : 0x04F3;
-    _touchProductId = _isLegacy ? 0x212A : 0x200A;
-    TakeNonZero(ReadValue(kTouchKey, L"VID"), _touchVendorId,
-                L"Default TouchVendorId = 0x%04x used");
-    TakeNonZero(ReadValue(kTouchKey, L"PID"), _touchProductId,
-                L"Default TouchProductId = 0x%04x used");
-    // The report ids and the input method are not reset: a rejected value keeps the last one.
-    TakeNonZero(ReadValue(kTouchKey, L"AMB_HidReportId"), _touchReportID,
-                L"Default _touchReportID = 0x%02x used");
-    TakeNonZero(ReadValue(kTouchKey, L"AMBProps_HidReportId"), _touchPropsReportID,
-                L"Default _touchPropsReportID = 0x%02x used");
-    TakeNonZero(ReadValue(kTouchKey, L"AMBInputMethod"), _touchInputMethod,
-                L"Default _touchInputMethod = 0x%02x used");
-
-    _touchViewportLeft = _isLegacy ? 100.0f : 132.0f;
-    _touchViewportTop = _isLegacy ? 192.0f : 150.0f;
-    _touchViewportRight = _isLegacy ? 100.0f : 2988.0f;
-    _touchViewportBottom = _isLegacy ? 55.0f : 1776.0f;
-    TakeThousandths(ReadValue(kTouchKey, L"ViewPort_Left"), _touchViewportLeft,
-                    L"Default TouchViewportLeft = %f used");
-    TakeThousandths(ReadValue(kTouchKey, L"ViewPort_Top"), _touchViewportTop,
-                    L"Default TouchViewportTop = %f used");
-    TakeThousandths(ReadValue(kTouchKey, L"ViewPort_Right"), _touchViewportRight,
-                    L"Default TouchViewportRight = %f used");
-    TakeThousandths(ReadValue(kTouchKey, L"ViewPort_Bottom"), _touchViewportBottom,
-                    L"Default TouchViewportBottom = %f used");
+    // Defaults and bounds depend on the controller, so both halves read IsLegacy first.
+    const settings::Setting& legacy = kSettings[settings::kIsLegacy];
+    Take(settings::kIsLegacy, ReadValue(legacy.key, legacy.name), _values);
+    for (std::size_t id = first; id < end; ++id) {
+        if (id == settings::kIsLegacy) continue;
+        Take(static_cast<Id>(id), ReadValue(kSettings[id].key, kSettings[id].name), _values);
+    }
 }
 
 void AmbRegSettings::StartMonitoring() {
     if (_watchThread.joinable()) return;
-    if (!_stopEvent.Create(true) || !_changeEvent.Create(false)) {
+    _stopEvent.reset(_kernel.CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (_stopEvent) _changeEvent.reset(_kernel.CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!_stopEvent || !_changeEvent) {
         const HRESULT hr = HRESULT_FROM_WIN32(_kernel.GetLastError());
         LogHResult(FAILED(hr) ? hr : E_FAIL);
-        _stopEvent.Close();
+        _stopEvent.reset();
         return;
     }
     _running = true;
@@ -198,7 +135,7 @@ void AmbRegSettings::StopMonitoring() {
     _running = false;
     // The stop event stays set, so the watch ends wherever it is: waiting, reloading, or not yet
     // started. Nothing else could wake it.
-    LogAssert(_kernel.SetEvent(_stopEvent.Get()));
+    LogAssert(_kernel.SetEvent(_stopEvent.get()));
     try {
         _watchThread.join();
     } catch (const std::exception& e) {
@@ -206,14 +143,14 @@ void AmbRegSettings::StopMonitoring() {
         return;
     }
     _watchKey.Close();
-    _changeEvent.Close();
-    _stopEvent.Close();
+    _changeEvent.reset();
+    _stopEvent.reset();
 }
 
 HRESULT AmbRegSettings::WatchSettings() {
     for (;;) {
         const HRESULT hr =
-            WaitForRegistryChange(_kernel, _watchKey, _root, _changeEvent.Get(), _stopEvent.Get());
+            WaitForRegistryChange(_kernel, _watchKey, _root, _changeEvent.get(), _stopEvent.get());
         if (FAILED(hr)) return LogHResult(hr);
         if (hr == S_FALSE) return S_OK;
         Log(TRACE_LEVEL_INFORMATION, L"Change(s) detected in registry settings!");
@@ -222,38 +159,54 @@ HRESULT AmbRegSettings::WatchSettings() {
     }
 }
 
-template <class Field>
-Field AmbRegSettings::Get(const Field& field) const {
+DWORD AmbRegSettings::GetValue(Id id) const {
     std::lock_guard<platform::Mutex> guard(_lock);
-    return field;
+    return _values[id];
 }
 
-VBDisplayMode AmbRegSettings::GetDisplayMode() const { return Get(_displayMode); }
-DWORD AmbRegSettings::GetDisplayNativeResolutionX() const { return Get(_nativeResolutionX); }
-DWORD AmbRegSettings::GetDisplayNativeResolutionY() const { return Get(_nativeResolutionY); }
-DWORD AmbRegSettings::GetDisplayViewportX() const { return Get(_viewportX); }
-DWORD AmbRegSettings::GetDisplayViewportY() const { return Get(_viewportY); }
-DWORD AmbRegSettings::GetPxPositionY() const { return Get(_pxPositionY); }
-DWORD AmbRegSettings::GetDisplayAnimationSteps() const { return Get(_animationSteps); }
+VBDisplayMode AmbRegSettings::GetDisplayMode() const {
+    return static_cast<VBDisplayMode>(GetValue(settings::kMode));
+}
+DWORD AmbRegSettings::GetDisplayNativeResolutionX() const {
+    return GetValue(settings::kNativeResolutionX);
+}
+DWORD AmbRegSettings::GetDisplayNativeResolutionY() const {
+    return GetValue(settings::kNativeResolutionY);
+}
+DWORD AmbRegSettings::GetDisplayViewportX() const { return GetValue(settings::kViewportX); }
+DWORD AmbRegSettings::GetDisplayViewportY() const { return GetValue(settings::kViewportY); }
+DWORD AmbRegSettings::GetPxPositionY() const { return GetValue(settings::kPositionY); }
+DWORD AmbRegSettings::GetDisplayAnimationSteps() const {
+    return GetValue(settings::kAnimationSteps);
+}
 DWORD AmbRegSettings::GetDisplayAnimationIntervalMilliseconds() const {
-    return Get(_animationIntervalMilliseconds);
+    return GetValue(settings::kAnimationInterval);
 }
-bool AmbRegSettings::IsLegacy() const { return Get(_isLegacy); }
-USHORT AmbRegSettings::GetTouchVendorId() const { return Get(_touchVendorId); }
-USHORT AmbRegSettings::GetTouchProductId() const { return Get(_touchProductId); }
-BYTE AmbRegSettings::GetTouchReportId() const { return Get(_touchReportID); }
-BYTE AmbRegSettings::GetTouchPropsReportId() const { return Get(_touchPropsReportID); }
-BYTE AmbRegSettings::GetTouchInputMethod() const { return Get(_touchInputMethod); }
-float AmbRegSettings::GetTouchViewportLeft() const { return Get(_touchViewportLeft); }
-float AmbRegSettings::GetTouchViewportTop() const { return Get(_touchViewportTop); }
-float AmbRegSettings::GetTouchViewportRight() const { return Get(_touchViewportRight); }
-float AmbRegSettings::GetTouchViewportBottom() const { return Get(_touchViewportBottom); }
-
-bool AmbRegSettings::Event::Create(bool manualReset) {
-    _handle = _kernel.CreateEventW(nullptr, manualReset ? TRUE : FALSE, FALSE, nullptr);
-    return _handle != nullptr;
+bool AmbRegSettings::IsLegacy() const { return GetValue(settings::kIsLegacy) != 0; }
+USHORT AmbRegSettings::GetTouchVendorId() const {
+    return static_cast<USHORT>(GetValue(settings::kVendorId));
 }
-
-void AmbRegSettings::Event::Close() {
-    if (_handle != nullptr) _kernel.CloseHandle(std::exchange(_handle, nullptr));
+USHORT AmbRegSettings::GetTouchProductId() const {
+    return static_cast<USHORT>(GetValue(settings::kProductId));
+}
+BYTE AmbRegSettings::GetTouchReportId() const {
+    return static_cast<BYTE>(GetValue(settings::kReportId));
+}
+BYTE AmbRegSettings::GetTouchPropsReportId() const {
+    return static_cast<BYTE>(GetValue(settings::kPropsReportId));
+}
+BYTE AmbRegSettings::GetTouchInputMethod() const {
+    return static_cast<BYTE>(GetValue(settings::kInputMethod));
+}
+float AmbRegSettings::GetTouchViewportLeft() const {
+    return settings::FromThousandths(GetValue(settings::kTouchLeft));
+}
+float AmbRegSettings::GetTouchViewportTop() const {
+    return settings::FromThousandths(GetValue(settings::kTouchTop));
+}
+float AmbRegSettings::GetTouchViewportRight() const {
+    return settings::FromThousandths(GetValue(settings::kTouchRight));
+}
+float AmbRegSettings::GetTouchViewportBottom() const {
+    return settings::FromThousandths(GetValue(settings::kTouchBottom));
 }

@@ -1,18 +1,22 @@
 // The frame's configuration: display geometry, the touch controller's identity, report ids and
 // touch viewport, read from the registry with a validated default for every value that is missing
-// or out of range. Each getter takes the settings lock for its one field. A watch thread can
-// re-read the settings whenever something changes under the configuration root.
+// or out of range, as the setting table says. Each getter takes the settings lock for its one
+// field. A watch thread can re-read the settings whenever something changes under the configuration
+// root.
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 
 #include "contract.h"
 #include "platform/kernel.h"
+#include "platform/owner.h"
 #include "platform/registry.h"
 #include "platform/security.h"
 #include "platform/sync.h"
 #include "platform/win32types.h"
 #include "settings/registry.h"
+#include "settings/setting_table.h"
 
 class AmbRegSettings {
 public:
@@ -36,6 +40,8 @@ public:
     // Ends the watch thread and waits for it. Never from the watch thread itself.
     void StopMonitoring();
 
+    // One value in force as the registry holds it (the touch viewport in thousandths).
+    DWORD GetValue(settings::Id id) const;
     VBDisplayMode GetDisplayMode() const;
     DWORD GetDisplayNativeResolutionX() const;
     DWORD GetDisplayNativeResolutionY() const;
@@ -56,28 +62,12 @@ public:
     float GetTouchViewportBottom() const;
 
 private:
-    // Owns one kernel event.
-    class Event {
-    public:
-        explicit Event(platform::Kernel& kernel) : _kernel(kernel) {}
-        ~Event() { Close(); }
-        Event(const Event&) = delete;
-        Event& operator=(const Event&) = delete;
-
-        bool Create(bool manualReset);
-        void Close();
-        HANDLE Get() const { return _handle; }
-
-    private:
-        platform::Kernel& _kernel;
-        HANDLE _handle = nullptr;
-    };
 
     // A value of the configuration; a read that fails (missing, unreadable, another type) reads
     // as 0, as a missing value does.
     DWORD ReadValue(LPCWSTR subKeyPath, LPCWSTR valueName) const;
-    template <class Field>
-    Field Get(const Field& field) const;
+    // Reads IsLegacy, then the settings [first, end) of the table in its order.
+    void ReadSettingsFrom(std::size_t first, std::size_t end);
     HRESULT WatchSettings();
 
     platform::Registry& _registry;
@@ -85,30 +75,13 @@ private:
     platform::Security& _security;
 
     mutable platform::Mutex _lock;
-    VBDisplayMode _displayMode = static_cast<VBDisplayMode>(0);
-    DWORD _nativeResolutionX = 0;
-    DWORD _nativeResolutionY = 0;
-    DWORD _viewportX = 0;
-    DWORD _viewportY = 0;
-    DWORD _pxPositionY = 0;
-    DWORD _animationSteps = 0;
-    DWORD _animationIntervalMilliseconds = 0;
-    bool _isLegacy = false;
-    USHORT _touchVendorId = 0;
-    USHORT _touchProductId = 0;
-    BYTE _touchReportID = 6;
-    BYTE _touchPropsReportID = 5;
-    BYTE _touchInputMethod = 0;
-    float _touchViewportLeft = 0.0f;
-    float _touchViewportTop = 0.0f;
-    float _touchViewportRight = 0.0f;
-    float _touchViewportBottom = 0.0f;
+    settings::Values _values{};
 
     HKEY _root;
     platform::Thread _watchThread;
     RegKey _watchKey;
     std::atomic<bool> _running{false};
     // Set to end the watch; made when the watch starts and closed once it has ended.
-    Event _stopEvent;
-    Event _changeEvent;
+    platform::KernelHandle _stopEvent;
+    platform::KernelHandle _changeEvent;
 };

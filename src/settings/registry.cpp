@@ -6,9 +6,6 @@
 
 namespace {
 
-constexpr REGSAM kViewFlags = KEY_WOW64_64KEY | KEY_WOW64_32KEY;
-static_assert(kViewFlags == 0x300);
-
 constexpr DWORD kStopIndex = WAIT_OBJECT_0;
 constexpr DWORD kChangeIndex = WAIT_OBJECT_0 + 1;
 
@@ -28,7 +25,7 @@ HRESULT FailureStatus(LSTATUS status, int line) {
 // value change anywhere below it. On failure key is left closed, so the next wait arms again.
 LSTATUS ArmChangeNotification(RegKey& key, HKEY root, HANDLE changeEvent) {
     key.Close();
-    LSTATUS status = key.Open(root, kAmbRegistryRoot, KEY_NOTIFY);
+    LSTATUS status = key.Open(root, contract::kConfigurationKey, KEY_NOTIFY);
     if (status != ERROR_SUCCESS) return status;
     status = key.NotifyChangeKeyValue(TRUE, REG_NOTIFY_CHANGE_LAST_SET, changeEvent, TRUE);
     if (status != ERROR_SUCCESS) key.Close();
@@ -41,7 +38,7 @@ LSTATUS RegKey::Open(HKEY parent, LPCWSTR path, REGSAM access) {
     HKEY opened = nullptr;
     const LSTATUS status = _registry.RegOpenKeyExW(parent, path, 0, access, &opened);
     if (status != ERROR_SUCCESS) return status;
-    return Hold(opened, access);
+    return Hold(opened);
 }
 
 LSTATUS RegKey::Create(HKEY parent, LPCWSTR path, LPWSTR keyClass, DWORD options, REGSAM access,
@@ -50,19 +47,17 @@ LSTATUS RegKey::Create(HKEY parent, LPCWSTR path, LPWSTR keyClass, DWORD options
     const LSTATUS status = _registry.RegCreateKeyExW(parent, path, 0, keyClass, options, access,
                                                      security, &created, disposition);
     if (status != ERROR_SUCCESS) return status;
-    return Hold(created, access);
+    return Hold(created);
 }
 
-LSTATUS RegKey::Hold(HKEY handle, REGSAM access) {
+LSTATUS RegKey::Hold(HKEY handle) {
     const LSTATUS status = Close();
     _handle = handle;
-    _viewFlags = access & kViewFlags;
     return status;
 }
 
 LSTATUS RegKey::Close() {
     if (_handle == nullptr) return ERROR_SUCCESS;
-    _viewFlags = 0;
     return _registry.RegCloseKey(std::exchange(_handle, nullptr));
 }
 

@@ -5,12 +5,10 @@
 // found; a failure that carries no Win32 code (a value of another type) is E_FAIL, not logged.
 #pragma once
 
+#include "contract.h"
 #include "platform/kernel.h"
 #include "platform/registry.h"
 #include "platform/win32types.h"
-
-// The root of the service's configuration; the display, touch and hot-key keys lie below it.
-inline constexpr const wchar_t* kAmbRegistryRoot = L"SOFTWARE\\Corvane\\Nolt\\AMB";
 
 // One open registry key, or none. Closes what it holds when destroyed.
 class RegKey {
@@ -34,15 +32,12 @@ public:
                                  BOOL asynchronous);
 
     HKEY Handle() const { return _handle; }
-    // The registry view bits (KEY_WOW64_64KEY, KEY_WOW64_32KEY) the key was opened with.
-    REGSAM ViewFlags() const { return _viewFlags; }
 
 private:
-    LSTATUS Hold(HKEY handle, REGSAM access);
+    LSTATUS Hold(HKEY handle);
 
     platform::Registry& _registry;
     HKEY _handle = nullptr;
-    REGSAM _viewFlags = 0;
 };
 
 // Reads the REG_DWORD value valueName of root\subKeyPath into *value. Only the registry query
@@ -51,8 +46,8 @@ private:
 HRESULT ReadRegDword(platform::Registry& registry, HKEY root, LPCWSTR subKeyPath, LPCWSTR valueName,
                      DWORD* value);
 
-// Waits until a value is added, changed or deleted in root\kAmbRegistryRoot or any key below it,
-// or until stopEvent is set. S_OK for a change, S_FALSE for the stop, else the failure.
+// Waits until a value is added, changed or deleted in the configuration key below root or any key
+// below it, or until stopEvent is set. S_OK for a change, S_FALSE for the stop, else the failure.
 //
 // The change notification lives in key between calls: a call arms it when key is not open, and a
 // change that ends the wait arms the next notification before the call returns. So a change made

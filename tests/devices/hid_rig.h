@@ -1,84 +1,83 @@
-// A simulated world with a HID bus: devices to plug in, faults to plan, and the traces written
-// since the last look.
+// The simulated world with devices on its HID bus: a plain device described in one line, the
+// default touch controllers, and what reached a device since the last look.
 #pragma once
 
-#include <gtest/gtest.h>
-
+#include <cstddef>
+#include <fstream>
+#include <iterator>
+#include <ostream>
+#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "platform/sim/hid_sim.h"
-#include "platform/sim/sim_world.h"
+#include "rig/sim_rig.h"
+#include "substitutes/touch_controller_sim.h"
 
 namespace hid_test {
 
 using Bytes = std::vector<BYTE>;
-using platform::sim::HidDeviceDescription;
 using platform::sim::HidReport;
+using platform::sim::SimHidDevice;
+using platform::sim::SimTouchController;
 
-inline HidDeviceDescription Device(std::wstring path, USHORT vendorId, USHORT productId,
-                                   USHORT usagePage, USHORT usage, USHORT inputLength = 0,
-                                   USHORT outputLength = 0, USHORT featureLength = 0) {
-    HidDeviceDescription description;
-    description.path = std::move(path);
-    description.vendorId = vendorId;
-    description.productId = productId;
-    description.versionNumber = 0x0100;
-    description.usagePage = usagePage;
-    description.usage = usage;
-    description.inputReportByteLength = inputLength;
-    description.outputReportByteLength = outputLength;
-    description.featureReportByteLength = featureLength;
-    return description;
+inline platform::sim::HidDeviceDescription Device(std::wstring path, USHORT vendorId,
+                                                  USHORT productId, USHORT usagePage, USHORT usage,
+                                                  USHORT input = 0, USHORT output = 0,
+                                                  USHORT feature = 0) {
+    return {std::move(path), vendorId, productId, 0x0100,  usagePage,
+            usage,           input,    output,    feature, {}};
 }
 
-inline HIDP_VALUE_CAPS ValueCaps(USAGE usagePage, UCHAR reportId) {
-    HIDP_VALUE_CAPS caps{};
-    caps.UsagePage = usagePage;
-    caps.ReportID = reportId;
-    return caps;
+// The fields of each line of a table kept as data; lines that start with # say what it holds.
+inline std::vector<std::vector<std::string>> ReadTable(const std::string& path) {
+    std::vector<std::vector<std::string>> rows;
+    std::ifstream file(path);
+    for (std::string line; std::getline(file, line);) {
+        std::istringstream in(line);
+        std::vector<std::string> fields(std::istream_iterator<std::string>(in), {});
+        if (!fields.empty() && !fields[0].starts_with('#')) rows.push_back(std::move(fields));
+    }
+    return rows;
 }
+inline unsigned Hex(const std::string& field) { return std::stoul(field, nullptr, 16); }
+
+// Names the cases of a table by their name field.
+inline constexpr auto kByName = [](const auto& info) { return std::string(info.param.name); };
 
 inline void PrintTo(const HidReport& report, std::ostream* out) {
     static const char* const kKinds[] = {"Output", "SetFeature", "GetFeature"};
-    *out << kKinds[static_cast<int>(report.kind)] << "{";
-    for (BYTE b : report.bytes) *out << " " << std::hex << static_cast<unsigned>(b) << std::dec;
-    *out << " }";
+    *out << kKinds[static_cast<int>(report.kind)] << "{" << std::hex;
+    for (BYTE b : report.bytes) *out << " " << static_cast<unsigned>(b);
+    *out << std::dec << " }";
 }
 
-class HidRig {
-public:
+struct HidRig : rig::SimRig {
     platform::sim::SimHid& Hid() { return world.GetHid(); }
     platform::sim::SimKernel& Kernel() { return world.GetKernel(); }
-
-    platform::sim::SimHidDevice& Plug(HidDeviceDescription description) {
-        return Hid().AddDevice<platform::sim::SimHidDevice>(std::move(description));
+    SimHidDevice& Plug(platform::sim::HidDeviceDescription description) {
+        return Hid().AddDevice<SimHidDevice>(std::move(description));
+    }
+    // The legacy controller, or the current one of this protocol version.
+    SimTouchController& PlugTouch(bool legacy, USHORT version = 1) {
+        using Family = SimTouchController::Family;
+        return legacy ? Hid().AddDevice<SimTouchController>(
+                            Family::Legacy, 1, SimTouchController::LegacyDescription(L"legacy"))
+                      : Hid().AddDevice<SimTouchController>(
+                            Family::Current, version,
+                            SimTouchController::CurrentDescription(version, L"touch"));
+    }
+    // The reports that reached the device since the last call.
+    std::vector<HidReport> TakeReports(SimHidDevice& device) {
+        const std::vector<HidReport> all = device.Reports();
+        std::vector<HidReport> fresh(all.begin() + static_cast<std::ptrdiff_t>(_seen), all.end());
+        _seen = all.size();
+        return fresh;
     }
 
-    void Fail(const std::string& operation, DWORD error, unsigned nth = 1) {
-        platform::sim::Scheduler::Lock lock(world.GetScheduler().Mutex());
-        world.GetFaults().Fail(operation, error, nth);
-    }
-
-    // The traces since the last call, as "level text", with the source line of status and
-    // assertion lines left out so that the tests do not pin line numbers.
-    std::vector<std::wstring> TakeTraces() {
-        std::vector<std::wstring> traces;
-        for (const auto& event : world.GetTracing().Events()) {
-            std::wstring text = event.text;
-            // "@ LINE 0083 [file]": the four digits after the marker.
-            for (auto at = text.find(L"@ LINE "); at != std::wstring::npos;
-                 at = text.find(L"@ LINE ", at + 1)) {
-                if (text.size() >= at + 12) text.replace(at + 7, 4, L"####");
-            }
-            traces.push_back(std::to_wstring(event.level) + L" " + text);
-        }
-        world.GetTracing().Clear();
-        return traces;
-    }
-
-    platform::sim::SimWorld world;
+private:
+    std::size_t _seen = 0;
 };
 
 }  // namespace hid_test

@@ -1,9 +1,11 @@
 // The simulated world every host test runs in, and the views of it the tests compare: the trace
 // lines, with the source line numbers of status and assertion lines masked, and faults to plan.
 #pragma once
+#include <memory>
 #include <string>
 #include <vector>
 #include "platform/sim/sim_world.h"
+#include "substitutes/gfx_driver_sim.h"
 
 namespace rig {
 
@@ -16,7 +18,15 @@ inline std::wstring WithoutLineNumbers(std::wstring text) {
 }
 
 struct SimRig {
+    // The graphics driver as a tablet has it installed: both classes registered, feature on.
+    explicit SimRig(platform::sim::ClockMode mode = platform::sim::ClockMode::Manual,
+                    bool frameClass = true, bool deviceDataClass = true)
+        : world(mode),
+          gfx(platform::sim::SimGfxDriver::Install(world.GetScheduler(), world.GetCom(),
+                                                   frameClass, deviceDataClass)) {}
+
     platform::sim::SimWorld world;
+    std::shared_ptr<platform::sim::SimGfxDriver> gfx;
 
     // The next nth call of the operation fails with this error.
     void Fail(const std::string& operation, DWORD error, unsigned nth = 1) {

@@ -1,26 +1,35 @@
-#include "service/kelvo_module.h"
-
-#include <gmock/gmock.h>
+// The service module with a stand-in controller, and the registrar, told as stories in
+// golden/stories.txt. Each section ("== NAME") starts with its steps ("> STEP"; "# " lines are
+// comments) and goes on with everything the story left in the world: notes of the steps, status
+// reports, the controller's calls, services, registry trees, message boxes, the event log and
+// the traces of levels 1 to 4. KELVO_REGENERATE_GOLDEN=1 (./run golden) writes what follows the
+// steps anew from what the code does now.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
+#include <sstream>
 #include <string>
 #include <vector>
 
+#include "platform/sim/reg_file.h"
+#include "platform/sim/utf8.h"
 #include "platform/sync.h"
+#include "rig/golden.h"
+#include "rig/sim_rig.h"
 #include "service/host_resources.h"
-#include "service_rig.h"
+#include "service/kelvo_module.h"
+#include "service/registrar.h"
 
 namespace {
 
-using service_test::kAppId;
-using service_test::kServiceName;
-using service_test::WithoutLineNumber;
-using testing::ElementsAre;
-using testing::IsEmpty;
+using platform::sim::ToUtf8;
+const std::string kStories = KELVO_SERVICE_GOLDEN_DIR "/stories.txt";
 
 // Stands in for the bezel controller: records the calls; the monitor runs until it is stopped,
 // and a stop that comes first is remembered, as the real monitor does.
@@ -30,33 +39,23 @@ public:
         : _kernel(kernel), _stop(kernel.CreateEventW(nullptr, TRUE, FALSE, nullptr)) {
         s_current = this;
     }
-    ~FakeController() {
-        _kernel.CloseHandle(_stop);
-        s_current = nullptr;
-    }
+    ~FakeController() { _kernel.CloseHandle(_stop); }
 
-    static FakeController* GetInstance(PVOID handle) {
-        s_current->Record(handle == nullptr ? "GetInstance(null)" : "GetInstance(handle)");
-        return s_current;
-    }
+    static FakeController* GetInstance(PVOID) { return s_current->Record("GetInstance"); }
     bool Initialize() {
-        Record("Initialize");
-        if (throwOnInitialize) throw std::bad_alloc();
+        if (Record("Initialize")->throwOnInitialize) throw std::bad_alloc();
         return true;
     }
     void RunSystemEventsMonitor() {
-        Record("RunSystemEventsMonitor");
-        _kernel.WaitForMultipleObjects(1, &_stop, FALSE, INFINITE);
+        Record("RunSystemEventsMonitor")
+            ->_kernel.WaitForMultipleObjects(1, &_stop, FALSE, INFINITE);
     }
     void StopSystemEventsMonitor() {
-        Record("StopSystemEventsMonitor");
-        if (!ignoresStop) _kernel.SetEvent(_stop);
+        if (!Record("StopSystemEventsMonitor")->ignoresStop) EndMonitor();
     }
-    // Ends the monitor whatever it was asked.
     void EndMonitor() { _kernel.SetEvent(_stop); }
     void Uninitialize() { Record("Uninitialize"); }
-
-    std::vector<std::string> Calls() {
+    std::string Calls() {
         std::lock_guard<std::mutex> lock(_lock);
         return _calls;
     }
@@ -65,766 +64,318 @@ public:
     bool ignoresStop = false;
 
 private:
-    void Record(const char* call) {
+    FakeController* Record(const char* call) {
         std::lock_guard<std::mutex> lock(_lock);
-        _calls.emplace_back(call);
+        _calls += std::string(" ") + call;
+        return this;
     }
 
     static inline FakeController* s_current = nullptr;
     platform::Kernel& _kernel;
     HANDLE _stop;
     std::mutex _lock;
-    std::vector<std::string> _calls;
+    std::string _calls;
 };
 
 using TestModule = CKelvoModuleT<FakeController>;
 
-const std::wstring kAppIdPath = std::wstring(L"AppID\\") + kAppId;
-const std::wstring kRegisteredTree = std::wstring(L"AppID\n") +
-                                     L"  AMBMan.EXE\n"
-                                     L"    AppID=REG_SZ:" +
-                                     kAppId + L"\n  " + kAppId +
-                                     L"\n"
-                                     L"    =REG_SZ:AmbrelManager\n";
-const std::wstring kServiceTree = kRegisteredTree + L"    LocalService=REG_SZ:Ambrel Manager\n";
-
-const std::wstring kEventSourcePath = std::wstring(kEventLogSources) + kServiceName;
-
-// A status report's members, comparable and printable.
-template <class Reports>
-std::vector<std::vector<DWORD>> Fields(const Reports& reports) {
-    std::vector<std::vector<DWORD>> fields;
-    for (const SERVICE_STATUS& r : reports) {
-        fields.push_back({r.dwServiceType, r.dwCurrentState, r.dwControlsAccepted,
-                          r.dwWin32ExitCode, r.dwServiceSpecificExitCode, r.dwCheckPoint,
-                          r.dwWaitHint});
+// The simulated control manager, with a hook called on the reporting thread after each status
+// report: a story can make a control arrive at exactly that point.
+class Services : public platform::sim::SimServices {
+public:
+    using SimServices::SimServices;
+    BOOL SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) override {
+        const BOOL reported = SimServices::SetServiceStatus(handle, status);
+        if (afterReport) afterReport(*status);
+        return reported;
     }
-    return fields;
+    std::function<void(const SERVICE_STATUS&)> afterReport;
+};
+
+std::string Hex(long value) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08lx", static_cast<unsigned long>(value) & 0xFFFFFFFF);
+    return text;
 }
 
-const wchar_t* const kWinMainScope =
-    L"int __cdecl wWinMain(struct HINSTANCE__ *,struct HINSTANCE__ *,wchar_t *,int)";
-const wchar_t* const kServiceMainScope =
-    L"void __cdecl CKelvoModule::ServiceMain(unsigned long,wchar_t **) throw()";
-const wchar_t* const kRunScope = L"long __cdecl CKelvoModule::Run(int) throw()";
-const wchar_t* const kHandlerScope =
-    L"unsigned long __cdecl CKelvoModule::_HandlerEx(unsigned long,unsigned long,void *,void *)";
-const wchar_t* const kOnStopScope = L"void __cdecl CKelvoModule::OnStop(void) throw()";
-const wchar_t* const kPowerScope =
-    L"void __cdecl CKelvoModule::OnPowerEvent(unsigned long) throw()";
+const char* StateName(DWORD state) {
+    static const char* const kNames[] = {"?", "STOPPED", "START_PENDING", "STOP_PENDING",
+                                         "RUNNING"};
+    return kNames[std::min<DWORD>(state, 4)];
+}
 
-struct Rig : service_test::Rig {
-    explicit Rig(bool withResources = true) {
-        if (withResources) AddKelvoResources(services);
+// The text of a step with "\n", "\t" and "\xHH" written out.
+std::string Unescaped(const std::string& text) {
+    std::string out;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (text.compare(i, 2, "\\n") == 0 || text.compare(i, 2, "\\t") == 0)
+            out += text[i + 1] == 'n' ? '\n' : '\t', ++i;
+        else if (text.compare(i, 2, "\\x") == 0)
+            out += char(std::stoi(text.substr(i + 2, 2), nullptr, 16)), i += 3;
+        else
+            out += text[i];
+    }
+    return out;
+}
+
+struct Story : rig::SimRig {
+    // One step: a verb and the rest of the line.
+    void Step(const std::string& line) {
+        const std::string verb = line.substr(0, line.find(' '));
+        const std::string rest =
+            line.size() > verb.size() ? Unescaped(line.substr(verb.size() + 1)) : "";
+        const std::wstring text(rest.begin(), rest.end());
+        std::vector<std::string> args;
+        std::istringstream words(rest);
+        for (std::string word; words >> word;) args.push_back(word);
+        auto number = [&args](std::size_t i, DWORD otherwise) {
+            return i < args.size() ? static_cast<DWORD>(std::stoul(args[i], nullptr, 0))
+                                   : otherwise;
+        };
+        if (verb == "main") {
+            testing::internal::CaptureStdout();
+            testing::internal::CaptureStderr();
+            services.SetCommandLine(text);
+            Note("exit " + Hex(KelvoMain(Module(), services, SW_HIDE)));
+            const std::string out = testing::internal::GetCapturedStdout(),
+                              err = testing::internal::GetCapturedStderr();
+            if (!out.empty() || !err.empty()) Note("stdout: " + out + "| stderr: " + err);
+        } else if (verb == "start" || verb == "start-com") {
+            services.SetCommandLine(text);
+            main = platform::Thread(world.GetKernel(), [this, &m = Module(), verb] {
+                if (verb == "start-com")
+                    world.GetCom().CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+                exitCode = KelvoMain(m, services, SW_HIDE);
+                if (verb == "start-com") world.GetCom().CoUninitialize();
+            });
+            world.RunUntilIdle();
+        } else if (verb == "join") {
+            world.RunUntilIdle();
+            main.join();
+            Note("exit " + Hex(exitCode));
+        } else if (verb == "fail") {  // fail OPERATION ERROR [NTH]
+            Fail(args.at(0), number(1, 0), number(2, 1));
+        } else if (verb == "control") {  // control CONTROL [EVENT-TYPE], from the control manager
+            Note(line + ": sent " +
+                 std::to_string(services.SendControl(number(0, 0), number(1, 0))));
+        } else if (verb == "handler") {  // handler CONTROL EVENT-TYPE, called directly
+            const DWORD result =
+                TestModule::_HandlerEx(number(0, 0), number(1, 0), nullptr, &Module());
+            Note(line + ": " + std::to_string(result));
+        } else if (verb == "at") {
+            const std::string state = rest.substr(0, rest.find(' ')),
+                              then = rest.substr(state.size() + 1);
+            services.afterReport = [this, state, then](const SERVICE_STATUS& status) {
+                if (state == StateName(status.dwCurrentState)) Step(then);
+            };
+        } else if (verb == "then") {  // "then A; B": both steps
+            std::size_t at = rest.find("; ");
+            Step(rest.substr(0, at));
+            Step(rest.substr(at + 2));
+        } else if (verb == "count") {
+            Note("counted " + std::to_string(world.GetTracing().Events().size()) + " traces, " +
+                 std::to_string(services.EventLog().size()) + " events");
+        } else if (verb == "throw-on-initialize") {
+            controller.throwOnInitialize = true;
+        } else if (verb == "ignore-stop") {
+            controller.ignoresStop = true;
+        } else if (verb == "end-monitor") {
+            controller.EndMonitor();
+        } else if (verb == "on-stop") {
+            Module().OnStop();
+        } else if (verb == "as-service") {
+            Module().m_bService = true;
+        } else if (verb == "log") {
+            testing::internal::CaptureStdout();
+            if (rest == "formatted")
+                Module().LogEvent(L"Value %d of %s", 7, L"\x00e9t\x00e9");
+            else
+                Module().LogEvent(L"%s",
+                                  rest == "long" ? std::wstring(300, L'a').c_str() : text.c_str());
+            Note("stdout: " + testing::internal::GetCapturedStdout() +
+                 "| verbose: " + ToUtf8(Lines(TRACE_LEVEL_VERBOSE).back()));
+        } else if (verb == "hold") {  // another program holds the service open
+            held.emplace_back(ScHandleCloser{&services},
+                              services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+            held.emplace_back(ScHandleCloser{&services},
+                              services.OpenServiceW(held.back().get(), KelvoServiceName().c_str(),
+                                                    SERVICE_QUERY_STATUS));
+        } else if (verb == "invisible") {
+            services.SetWindowStationVisible(false);
+        } else if (verb == "register-while-running") {
+            // As a second process does it: on a thread of the world, the clock going on.
+            HRESULT hr = E_UNEXPECTED;
+            bool done = false;
+            platform::Thread installer(world.GetKernel(), [&] {
+                hr = rest == "service" ? Module().RegisterAppId(true) : Module().UnregisterAppId();
+                done = true;
+            });
+            for (int step = 0; step < 1000 && !done; ++step) world.Advance(50);
+            installer.join();
+            Note(line + ": " + Hex(hr));
+        } else if (verb == "per-user") {
+            perUser = true;
+        } else if (verb == "seed") {
+            world.GetRegistry().SetString(HKEY_CLASSES_ROOT, text, L"", L"Other");
+        } else if (verb == "script" || verb == "resource") {
+            // Registered, removed, and removed once more; the trees after each when they changed.
+            Registrar registrar(world.GetRegistry());
+            registrar.AddReplacement(L"APPID", TestModule::kAppId);
+            registrar.AddReplacement(L"Name", L"Kelvo");
+            registrar.SetPerUser(perUser);
+            const std::string& bytes = rest.empty() ? KelvoRegistrationScript() : rest;
+            const auto size = static_cast<DWORD>(bytes.size());
+            std::string trees;
+            for (const bool add : {true, false, false}) {
+                const HRESULT hr = verb == "script"
+                                       ? (add ? registrar.StringRegister(text.c_str())
+                                              : registrar.StringUnregister(text.c_str()))
+                                       : (add ? registrar.ResourceRegister(bytes.data(), size)
+                                              : registrar.ResourceUnregister(bytes.data(), size));
+                const std::string now =
+                    Tree(HKEY_CLASSES_ROOT, L"") + Tree(HKEY_CURRENT_USER, L"Software\\Classes");
+                Note((add ? "registered " : "removed ") + Hex(hr) +
+                     (now == trees ? "" : "\n" + now.substr(0, now.size() - 1)));
+                trees = now;
+            }
+        } else {
+            ADD_FAILURE() << "bad step: " << line;
+        }
     }
 
     TestModule& Module() {
-        if (!module)
-            module = std::make_unique<TestModule>(services, registry, com, world.GetKernel());
+        if (!module) {
+            module = std::make_unique<TestModule>(services, world.GetRegistry(), world.GetCom(),
+                                                  world.GetKernel());
+        }
         return *module;
     }
-
-    // The process as started with this command line, to its end.
-    int Main(const std::wstring& commandLine) {
-        services.SetCommandLine(commandLine);
-        return KelvoMain(Module(), services, SW_HIDE);
+    void Note(const std::string& line) {
+        std::lock_guard<std::mutex> lock(_notesLock);
+        _notes += line + "\n";
     }
-
-    // The process on a thread of the world, for a run that blocks until it is stopped.
-    void StartMain(const std::wstring& commandLine, bool comFirst = false) {
-        services.SetCommandLine(commandLine);
-        TestModule& m = Module();
-        main = platform::Thread(world.GetKernel(), [this, &m, comFirst] {
-            if (comFirst) com.CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-            exitCode = KelvoMain(m, services, SW_HIDE);
-            if (comFirst) com.CoUninitialize();
-        });
-        world.RunUntilIdle();
-    }
-    int JoinMain() {
-        world.RunUntilIdle();
-        main.join();
-        return exitCode;
-    }
-
-    // Installs the service as "Kelvo.exe -Service" does.
-    void Install() {
-        ASSERT_EQ(Main(L"Kelvo.exe -Service"), S_OK);
-        services.SetCommandLine(L"\"C:\\Program Files\\Kelvo\\Kelvo.exe\"");
-    }
-
-    // The registration as a second process does it while the service runs: on a thread of the
-    // world, the world's clock going on until it is done.
-    HRESULT RegisterWhileRunning(bool bService) {
-        HRESULT hr = E_UNEXPECTED;
-        bool done = false;
-        platform::Thread installer(world.GetKernel(), [&] {
-            hr = bService ? Module().RegisterAppId(true) : Module().UnregisterAppId();
-            done = true;
-        });
-        for (int step = 0; step < 1000 && !done; ++step) world.Advance(50);
-        installer.join();
-        return hr;
-    }
-
-    std::vector<DWORD> States() {
-        std::vector<DWORD> states;
-        for (const SERVICE_STATUS& status : services.StatusReports()) {
-            states.push_back(status.dwCurrentState);
+    // The tree as the registry editor saves it, without its header, blank lines and CRs.
+    std::string Tree(HKEY root, const std::wstring& path) {
+        const auto bytes = platform::sim::SaveRegText(world.GetRegistry(), root, path);
+        if (!bytes) return "no " + ToUtf8(path) + "\n";
+        std::string text, tree;
+        for (std::size_t i = 2; i < bytes->size(); i += 2) text += (*bytes)[i];  // ASCII here
+        std::istringstream lines(text);
+        for (std::string line; std::getline(lines, line);) {
+            if (line.size() > 1 && line.rfind("Windows", 0) != 0)
+                tree += line.substr(0, line.size() - 1) + "\n";
         }
-        return states;
+        return tree;
     }
-    // The states reported, a repeated report of the same state counted once.
-    std::vector<DWORD> StateChanges() {
-        std::vector<DWORD> changes;
-        for (const DWORD state : States()) {
-            if (changes.empty() || changes.back() != state) changes.push_back(state);
+
+    // Everything the story left in the world, in a fixed order.
+    std::string Record() {
+        std::ostringstream out;
+        {
+            std::lock_guard<std::mutex> lock(_notesLock);
+            out << _notes;
         }
-        return changes;
-    }
-    std::vector<std::wstring> EventTexts() {
-        std::vector<std::wstring> texts;
+        for (const SERVICE_STATUS& s : services.StatusReports()) {
+            out << "report " << StateName(s.dwCurrentState) << " accepts "
+                << Hex(s.dwControlsAccepted) << " exit " << s.dwWin32ExitCode << " "
+                << Hex(s.dwServiceSpecificExitCode) << " checkpoint " << s.dwCheckPoint << " hint "
+                << s.dwWaitHint << "\n";
+        }
+        out << "controller:" << controller.Calls() << "\n";
+        for (const auto& [name, s] : services.Installed()) {
+            out << "service "
+                << ToUtf8(name + L": " + s.displayName + L" | " + s.binaryPath + L" | " +
+                          s.dependencies + L" | " + s.account)
+                << " | type " << s.serviceType << " start " << s.startType << " error "
+                << s.errorControl << (s.markedForDelete ? " | marked for delete" : "") << "\n";
+        }
+        out << Tree(HKEY_CLASSES_ROOT, L"") << Tree(HKEY_CURRENT_USER, L"Software\\Classes")
+            << Tree(HKEY_LOCAL_MACHINE, kEventLogSources + KelvoServiceName());
+        for (const auto& box : services.MessageBoxes())
+            out << "message box " << ToUtf8(box.caption + L": " + box.text) << "\n";
         for (const auto& entry : services.EventLog()) {
-            EXPECT_EQ(entry.source, kServiceName);
-            EXPECT_EQ(entry.type, EVENTLOG_INFORMATION_TYPE);
-            EXPECT_EQ(entry.strings.size(), 1u);
-            texts.push_back(entry.strings.empty() ? L"" : entry.strings[0]);
+            out << "event type " << entry.type;
+            for (const auto& text : entry.strings)
+                out << " " << ToUtf8(entry.source + L": " + text);
+            out << "\n";
         }
-        return texts;
-    }
-    std::vector<std::wstring> MessageTexts() {
-        std::vector<std::wstring> texts;
-        for (const auto& box : services.MessageBoxes()) {
-            EXPECT_EQ(box.caption, kServiceName);
-            texts.push_back(box.text);
+        for (const auto& event : world.GetTracing().Events()) {
+            if (event.level < TRACE_LEVEL_VERBOSE)
+                out << "L" << int{event.level} << " " << ToUtf8(rig::WithoutLineNumbers(event.text))
+                    << "\n";
         }
-        return texts;
-    }
-    // The lines traced at this level and after the given line, in order.
-    std::vector<std::wstring> LinesFrom(std::size_t first) {
-        const auto all = Trace();
-        return {all.begin() + static_cast<std::ptrdiff_t>(std::min(first, all.size())), all.end()};
+        out << "open: keys " << world.GetRegistry().OpenKeyCount() << ", service handles "
+            << services.OpenHandleCount() << ", COM threads " << world.GetCom().InitializedThreads()
+            << "\n";
+        return out.str();
     }
 
+    Services services{world.GetScheduler(), world.GetFaults(), world.GetKernel()};
     FakeController controller{world.GetKernel()};
+    std::vector<ScHandle> held;
     std::unique_ptr<TestModule> module;
     platform::Thread main;
-    int exitCode = -12345;
+    int exitCode = -1;
+    bool perUser = false;
+
+private:
+    std::mutex _notesLock;
+    std::string _notes;
 };
 
-// ---- Command line ----
-
-struct CommandCase {
-    const char* name;
-    const wchar_t* commandLine;
-    HRESULT exitCode;
-    const wchar_t* classesRoot;  // HKEY_CLASSES_ROOT\AppID afterwards
-    const wchar_t* userClasses;  // HKEY_CURRENT_USER\Software\Classes\AppID afterwards
-    bool installed;
+// The sections of the stories file: name, steps (with their comments), and the rest.
+struct Section {
+    std::string name, steps, expected;
 };
 
-class CommandLine : public testing::TestWithParam<CommandCase> {};
-
-TEST_P(CommandLine, SwitchDecidesTheAction) {
-    const CommandCase& c = GetParam();
-    Rig rig;
-    EXPECT_EQ(rig.Main(c.commandLine), c.exitCode);
-    EXPECT_EQ(rig.Tree(HKEY_CLASSES_ROOT, L"AppID"), c.classesRoot);
-    EXPECT_EQ(rig.Tree(HKEY_CURRENT_USER, L"Software\\Classes\\AppID"), c.userClasses);
-    EXPECT_EQ(rig.services.Installed().count(L"ambrel manager"), c.installed ? 1u : 0u);
-    EXPECT_THAT(rig.MessageTexts(), IsEmpty());
-    EXPECT_THAT(rig.Lines(TRACE_LEVEL_CRITICAL), IsEmpty());
-    // Nothing ran: no service, no controller.
-    EXPECT_THAT(rig.services.StatusReports(), IsEmpty());
-    EXPECT_THAT(rig.controller.Calls(), IsEmpty());
-    EXPECT_EQ(rig.registry.OpenKeyCount(), 0u);
-    EXPECT_EQ(rig.services.OpenHandleCount(), 0u);
-}
-
-const std::wstring kNoKey = L"-";
-// Start without the AppID key: the exit code is the registry's status.
-constexpr HRESULT kNoAppId = ERROR_FILE_NOT_FOUND;
-
-INSTANTIATE_TEST_SUITE_P(
-    Switches, CommandLine,
-    testing::Values(
-        CommandCase{"RegServer", L"Kelvo.exe -RegServer", S_OK, kRegisteredTree.c_str(),
-                    kNoKey.c_str(), false},
-        CommandCase{"RegServerSlashAnyCase", L"Kelvo.exe /rEgSeRvEr", S_OK, kRegisteredTree.c_str(),
-                    kNoKey.c_str(), false},
-        CommandCase{"RegServerAfterTwoDashes", L"Kelvo.exe --RegServer", S_OK,
-                    kRegisteredTree.c_str(), kNoKey.c_str(), false},
-        CommandCase{"RegServerPerUser", L"Kelvo.exe -RegServerPerUser", S_OK, kNoKey.c_str(),
-                    kRegisteredTree.c_str(), false},
-        CommandCase{"Service", L"\"C:\\Program Files\\Kelvo\\Kelvo.exe\" -Service", S_OK,
-                    kServiceTree.c_str(), kNoKey.c_str(), true},
-        CommandCase{"ServiceBetweenTabs", L"Kelvo.exe\t/service\t", S_OK, kServiceTree.c_str(),
-                    kNoKey.c_str(), true},
-        CommandCase{"RegistrationWordsComeFirst", L"Kelvo.exe -Service -RegServer", S_OK,
-                    kRegisteredTree.c_str(), kNoKey.c_str(), false},
-        CommandCase{"UnregServerWithNothingRegistered", L"Kelvo.exe -UnregServer", S_OK,
-                    kNoKey.c_str(), kNoKey.c_str(), false},
-        CommandCase{"LongerWordsAreNoSwitches", L"Kelvo.exe -RegServerX /Serviceman", kNoAppId,
-                    kNoKey.c_str(), kNoKey.c_str(), false},
-        CommandCase{"NoSwitch", L"Kelvo.exe", kNoAppId, kNoKey.c_str(), kNoKey.c_str(), false},
-        CommandCase{"SwitchInTheProgramPathIsNone", L"\"C:\\Tools -Service x\\Kelvo.exe\"",
-                    kNoAppId, kNoKey.c_str(), kNoKey.c_str(), false},
-        CommandCase{"SwitchAfterQuotedProgramPath", L"\"C:\\Tools -x\\Kelvo.exe\" -regserver", S_OK,
-                    kRegisteredTree.c_str(), kNoKey.c_str(), false}),
-    [](const testing::TestParamInfo<CommandCase>& info) { return info.param.name; });
-
-// ---- Registration and removal ----
-
-TEST(ServiceModule, ServiceSwitchInstallsAnAutomaticOwnProcessService) {
-    Rig rig;
-    rig.services.SetModuleFileName(L"C:\\Program Files\\Kelvo\\Kelvo.exe");
-    ASSERT_EQ(rig.Main(L"Kelvo.exe -Service"), S_OK);
-    const auto installed = rig.services.Installed();
-    ASSERT_EQ(installed.size(), 1u);
-    const auto& service = installed.at(L"ambrel manager");
-    EXPECT_EQ(service.displayName, kServiceName);
-    EXPECT_EQ(service.binaryPath, L"\"C:\\Program Files\\Kelvo\\Kelvo.exe\"");
-    EXPECT_EQ(service.dependencies, L"RPCSS;");
-    EXPECT_EQ(service.account, L"LocalSystem");
-    EXPECT_EQ(service.serviceType, SERVICE_WIN32_OWN_PROCESS);
-    EXPECT_EQ(service.startType, SERVICE_AUTO_START);
-    EXPECT_EQ(service.errorControl, SERVICE_ERROR_NORMAL);
-    // The event log finds the texts of the service's events in Kelvo.exe.
-    EXPECT_EQ(rig.Tree(HKEY_LOCAL_MACHINE, kEventSourcePath),
-              L"Ambrel Manager\n"
-              L"  EventMessageFile=REG_EXPAND_SZ:C:\\Program Files\\Kelvo\\Kelvo.exe\n"
-              L"  TypesSupported=REG_DWORD:7\n");
-}
-
-TEST(ServiceModule, RegisteringAgainReplacesTheService) {
-    Rig rig;
-    rig.Install();
-    ASSERT_EQ(rig.Main(L"Kelvo.exe -Service"), S_OK);
-    EXPECT_EQ(rig.services.Installed().size(), 1u);
-    // RegServer removes the service, and with nothing to configure it succeeds.
-    EXPECT_EQ(rig.Main(L"Kelvo.exe -RegServer"), S_OK);
-    EXPECT_THAT(rig.services.Installed(), IsEmpty());
-    EXPECT_EQ(rig.Tree(HKEY_CLASSES_ROOT, L"AppID"), kRegisteredTree);
-    EXPECT_THAT(rig.Lines(TRACE_LEVEL_CRITICAL), IsEmpty());
-    EXPECT_THAT(rig.Lines(TRACE_LEVEL_ERROR), IsEmpty());
-}
-
-TEST(ServiceModule, UnregisteringRemovesTheServiceAndTheAppIdKeys) {
-    Rig rig;
-    rig.Install();
-    EXPECT_EQ(rig.Main(L"Kelvo.exe /UnregServer"), S_OK);
-    EXPECT_THAT(rig.services.Installed(), IsEmpty());
-    EXPECT_EQ(rig.Tree(HKEY_CLASSES_ROOT, L"AppID"), L"AppID\n");
-    EXPECT_EQ(rig.Tree(HKEY_LOCAL_MACHINE, kEventSourcePath), L"-");
-    EXPECT_THAT(rig.MessageTexts(), IsEmpty());
-    EXPECT_EQ(rig.registry.OpenKeyCount(), 0u);
-}
-
-// ---- Removing a service that runs, or cannot go yet ----
-
-TEST(ServiceModule, ReinstallWhileRunningWaitsUntilTheServiceHasStopped) {
-    Rig rig;
-    rig.Install();
-    rig.StartMain(L"Kelvo.exe");
-    EXPECT_EQ(rig.RegisterWhileRunning(true), S_OK);
-    EXPECT_EQ(rig.JoinMain(), 0);
-    // Deleted once stopped, it is gone, and the new one is there to stay.
-    const auto installed = rig.services.Installed();
-    ASSERT_EQ(installed.size(), 1u);
-    EXPECT_FALSE(installed.begin()->second.markedForDelete);
-    EXPECT_EQ(installed.begin()->second.startType, SERVICE_AUTO_START);
-    EXPECT_THAT(rig.MessageTexts(), IsEmpty());
-}
-
-TEST(ServiceModule, AServiceThatDoesNotStopIsNotRemoved) {
-    Rig rig;
-    rig.Install();
-    rig.controller.ignoresStop = true;
-    rig.StartMain(L"Kelvo.exe");
-    EXPECT_EQ(rig.RegisterWhileRunning(false), HRESULT_FROM_WIN32(ERROR_SERVICE_REQUEST_TIMEOUT));
-    EXPECT_THAT(rig.MessageTexts(), ElementsAre(kServiceNotStoppedMessage));
-    const auto installed = rig.services.Installed();
-    ASSERT_EQ(installed.size(), 1u);
-    EXPECT_FALSE(installed.begin()->second.markedForDelete);
-    EXPECT_EQ(rig.Tree(HKEY_CLASSES_ROOT, L"AppID"), kServiceTree);
-    rig.controller.EndMonitor();
-    EXPECT_EQ(rig.JoinMain(), 0);
-}
-
-class MarkedForDelete : public testing::TestWithParam<bool> {};
-
-// Another program holds the removed service open, so a reinstall cannot create it again. The
-// installer says so where someone can see it: a message box on a visible window station, else
-// standard error and the event log.
-TEST_P(MarkedForDelete, IsSaidWhereSomeoneCanSeeIt) {
-    const bool visible = GetParam();
-    Rig rig;
-    rig.Install();
-    ScHandle scm(rig.services, rig.services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    ScHandle held(rig.services,
-                  rig.services.OpenServiceW(scm.get(), kServiceName, SERVICE_QUERY_STATUS));
-    ASSERT_EQ(rig.Main(L"Kelvo.exe -UnregServer"), S_OK);
-    rig.services.SetWindowStationVisible(visible);
-    testing::internal::CaptureStderr();
-    EXPECT_EQ(rig.Main(L"Kelvo.exe -Service"), HRESULT_FROM_WIN32(ERROR_SERVICE_MARKED_FOR_DELETE));
-    const std::string errors = testing::internal::GetCapturedStderr();
-
-    const std::wstring message = kServiceMarkedForDeleteMessage;
-    const auto log = rig.services.EventLog();
-    if (visible) {
-        EXPECT_THAT(rig.MessageTexts(), ElementsAre(message));
-        EXPECT_EQ(errors, "");
-        EXPECT_THAT(log, IsEmpty());
-    } else {
-        EXPECT_THAT(rig.MessageTexts(), IsEmpty());
-        EXPECT_EQ(errors, std::string(message.begin(), message.end()) + "\n");
-        ASSERT_EQ(log.size(), 1u);
-        EXPECT_EQ(log[0].type, EVENTLOG_ERROR_TYPE);
-        EXPECT_THAT(log[0].strings, ElementsAre(message));
+std::vector<Section> Sections() {
+    std::vector<Section> sections;
+    std::ifstream in(kStories, std::ios::binary);
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("== ", 0) == 0)
+            sections.push_back({line.substr(3), "", ""});
+        else if (!sections.empty() && sections.back().expected.empty() &&
+                 (line.rfind("> ", 0) == 0 || line.rfind("# ", 0) == 0))
+            sections.back().steps += line + "\n";
+        else if (!sections.empty())
+            sections.back().expected += line + "\n";
     }
+    return sections;
 }
 
-INSTANTIATE_TEST_SUITE_P(WindowStation, MarkedForDelete, testing::Values(true, false),
-                         [](const testing::TestParamInfo<bool>& info) {
-                             return info.param ? "Visible" : "Invisible";
+class Stories : public testing::TestWithParam<std::string> {};
+
+TEST_P(Stories, LeaveWhatTheirSectionSays) {
+    std::vector<Section> sections = Sections();
+    auto it = std::find_if(sections.begin(), sections.end(),
+                           [](const Section& s) { return s.name == GetParam(); });
+    ASSERT_NE(it, sections.end());
+    Story story;
+    if (it->steps.find("> no-resources\n") == std::string::npos) AddKelvoResources(story.services);
+    story.services.SetModuleFileName(L"C:\\Program Files\\Kelvo\\Kelvo.exe");
+    std::istringstream steps(it->steps);
+    for (std::string line; std::getline(steps, line);) {
+        if (line.rfind("> ", 0) == 0 && line != "> no-resources") story.Step(line.substr(2));
+    }
+    if (!rig::Regenerating()) {
+        EXPECT_EQ(it->expected, story.Record())
+            << "in " << kStories << "; ./run golden writes it anew if meant";
+        return;
+    }
+    it->expected = story.Record();
+    std::ofstream out(kStories, std::ios::binary);
+    for (const Section& s : sections) out << "== " << s.name << "\n" << s.steps << s.expected;
+}
+
+std::vector<std::string> Names() {
+    std::vector<std::string> names;
+    for (const Section& s : Sections()) names.push_back(s.name);
+    return names;
+}
+
+INSTANTIATE_TEST_SUITE_P(Module, Stories, testing::ValuesIn(Names()),
+                         [](const testing::TestParamInfo<std::string>& info) {
+                             return info.param;
                          });
-
-TEST(ServiceModule, WithoutItsNameTheModuleDoesNothing) {
-    Rig rig(false);
-    EXPECT_EQ(rig.Main(L"Kelvo.exe -Service"), -1);
-    EXPECT_EQ(rig.Tree(HKEY_CLASSES_ROOT, L"AppID"), L"-");
-    EXPECT_THAT(rig.services.Installed(), IsEmpty());
-    const auto lines = rig.Lines(TRACE_LEVEL_VERBOSE);
-    ASSERT_GE(lines.size(), 3u);
-    EXPECT_EQ(lines[lines.size() - 3], L"CAtlBaseModule::m_bInitFailed: 1");
-    EXPECT_EQ(lines[lines.size() - 2], L"WinMain returning: -1");
-}
-
-TEST(ServiceModule, NoServiceIsInstalledWhenTheAppIdCannotNameIt) {
-    Rig rig;
-    // The script's values go in; the service's own name does not.
-    rig.Fail("RegSetValueExW", ERROR_ACCESS_DENIED, 3);
-    EXPECT_EQ(rig.Main(L"Kelvo.exe -Service"), static_cast<HRESULT>(0x80070005));
-    EXPECT_THAT(rig.services.Installed(), IsEmpty());
-    EXPECT_EQ(rig.Tree(HKEY_CLASSES_ROOT, L"AppID"), kRegisteredTree);
-}
-
-struct MessageCase {
-    const char* name;
-    bool installedBefore;
-    const wchar_t* commandLine;
-    const char* operation;
-    DWORD error;
-    unsigned nth;
-    HRESULT exitCode;
-    std::vector<std::wstring> messages;
-    bool installedAfter;
-};
-
-class ServiceManagerFailures : public testing::TestWithParam<MessageCase> {};
-
-TEST_P(ServiceManagerFailures, AreShownToTheUser) {
-    const MessageCase& c = GetParam();
-    Rig rig;
-    if (c.installedBefore) rig.Install();
-    rig.Fail(c.operation, c.error, c.nth);
-    EXPECT_EQ(rig.Main(c.commandLine), c.exitCode);
-    EXPECT_EQ(rig.MessageTexts(), c.messages);
-    EXPECT_EQ(rig.services.Installed().size(), c.installedAfter ? 1u : 0u);
-    EXPECT_EQ(rig.services.OpenHandleCount(), 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Messages, ServiceManagerFailures,
-    testing::Values(
-        // Installing: the second manager opened is the one that creates the service.
-        MessageCase{"InstallCannotOpenManager",
-                    false,
-                    L"Kelvo.exe -Service",
-                    "OpenSCManagerW",
-                    ERROR_ACCESS_DENIED,
-                    2,
-                    E_FAIL,
-                    {L"Could not open Service Manager"},
-                    false},
-        MessageCase{"InstallCannotCreate",
-                    false,
-                    L"Kelvo.exe -Service",
-                    "CreateServiceW",
-                    ERROR_ACCESS_DENIED,
-                    1,
-                    E_FAIL,
-                    {L"Could not start service"},
-                    false},
-        // Removing: the second manager and service opened are the removal's own.
-        MessageCase{"RemoveCannotOpenManager",
-                    true,
-                    L"Kelvo.exe -UnregServer",
-                    "OpenSCManagerW",
-                    ERROR_ACCESS_DENIED,
-                    2,
-                    E_FAIL,
-                    {L"Could not open Service Manager"},
-                    true},
-        MessageCase{"RemoveCannotOpenService",
-                    true,
-                    L"Kelvo.exe -UnregServer",
-                    "OpenServiceW",
-                    ERROR_ACCESS_DENIED,
-                    2,
-                    E_FAIL,
-                    {L"Could not open service"},
-                    true},
-        MessageCase{"RemoveCannotStop",
-                    true,
-                    L"Kelvo.exe -UnregServer",
-                    "ControlService",
-                    ERROR_ACCESS_DENIED,
-                    1,
-                    S_OK,
-                    {L"Could not stop service"},
-                    false},
-        MessageCase{"RemoveWhileStopping",
-                    true,
-                    L"Kelvo.exe -UnregServer",
-                    "ControlService",
-                    ERROR_SERVICE_CANNOT_ACCEPT_CTRL,
-                    1,
-                    S_OK,
-                    {},
-                    false},
-        MessageCase{"RemoveCannotDelete",
-                    true,
-                    L"Kelvo.exe -UnregServer",
-                    "DeleteService",
-                    ERROR_ACCESS_DENIED,
-                    1,
-                    E_FAIL,
-                    {L"Could not delete service"},
-                    true},
-        MessageCase{"ReplaceCannotDelete",
-                    true,
-                    L"Kelvo.exe -Service",
-                    "DeleteService",
-                    ERROR_ACCESS_DENIED,
-                    1,
-                    E_FAIL,
-                    {L"Could not delete service"},
-                    true}),
-    [](const testing::TestParamInfo<MessageCase>& info) { return info.param.name; });
-
-struct StartTypeCase {
-    const char* name;
-    const char* operation;
-    unsigned nth;
-    const wchar_t* expression;  // the start of the failed assertion's text
-    const wchar_t* message;
-};
-
-class StartTypeFailures : public testing::TestWithParam<StartTypeCase> {};
-
-TEST_P(StartTypeFailures, AreAssertedLoggedAndFail) {
-    const StartTypeCase& c = GetParam();
-    Rig rig;
-    rig.Fail(c.operation, ERROR_ACCESS_DENIED, c.nth);
-    EXPECT_EQ(rig.Main(L"Kelvo.exe -Service"), E_FAIL);
-    const auto asserts = rig.Lines(TRACE_LEVEL_CRITICAL);
-    ASSERT_EQ(asserts.size(), 1u);
-    EXPECT_TRUE(WithoutLineNumber(asserts[0])
-                    .starts_with(std::wstring(L"ASSERT @ LINE #### [kelvo_module.h] executing [") +
-                                 c.expression))
-        << asserts[0];
-    EXPECT_THAT(rig.Lines(TRACE_LEVEL_ERROR),
-                ElementsAre(std::wstring(c.message) + L": " + kServiceName));
-    EXPECT_EQ(rig.services.OpenHandleCount(), 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    StartType, StartTypeFailures,
-    testing::Values(
-        // The third manager and the second service opened are the start-type change's.
-        StartTypeCase{"NoManager", "OpenSCManagerW", 3, L"SCM != nullptr]",
-                      L"Couldn't open service manager"},
-        StartTypeCase{"NoService", "OpenServiceW", 2, L"hService != nullptr]",
-                      L"Couldn't OpenService"},
-        StartTypeCase{"NoChange", "ChangeServiceConfigW", 1, L"services.ChangeServiceConfigW(",
-                      L"Couldn't ChangeServiceConfig"}),
-    [](const testing::TestParamInfo<StartTypeCase>& info) { return info.param.name; });
-
-// ---- Running as a service ----
-
-TEST(ServiceModule, RunsUnderTheDispatcherUntilStopped) {
-    Rig rig;
-    rig.Install();
-    const std::size_t first = rig.Trace().size();
-    // What the service thread had written when it reported itself stopped.
-    std::size_t linesAtStop = 0, eventsAtStop = 0;
-    rig.services.afterReport = [&](const SERVICE_STATUS& status) {
-        if (status.dwCurrentState != SERVICE_STOPPED) return;
-        linesAtStop = rig.Trace().size();
-        eventsAtStop = rig.services.EventLog().size();
-    };
-    rig.StartMain(L"\"C:\\Program Files\\Kelvo\\Kelvo.exe\"");
-
-    EXPECT_THAT(rig.States(), ElementsAre(SERVICE_START_PENDING, SERVICE_RUNNING));
-    EXPECT_THAT(rig.controller.Calls(),
-                ElementsAre("GetInstance(null)", "Initialize", "RunSystemEventsMonitor"));
-    EXPECT_EQ(rig.com.InitializedThreads(), 1u);
-
-    EXPECT_TRUE(rig.services.SendControl(SERVICE_CONTROL_STOP));
-    EXPECT_EQ(rig.JoinMain(), 0);
-
-    // Controls only while running; a pending state has a wait hint and a check point.
-    const SERVICE_STATUS expected[] = {
-        {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, 0, 0, 0, 1, 5000},
-        {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0x45, 0, 0, 0, 0},
-        {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOP_PENDING, 0, 0, 0, 1, 30000},
-        {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0}};
-    EXPECT_EQ(Fields(rig.services.StatusReports()), Fields(expected));
-    EXPECT_THAT(rig.controller.Calls(),
-                ElementsAre("GetInstance(null)", "Initialize", "RunSystemEventsMonitor",
-                            "GetInstance(null)", "StopSystemEventsMonitor", "Uninitialize"));
-    EXPECT_THAT(rig.EventTexts(), ElementsAre(L"Service started/resumed", L"Service stopped"));
-    EXPECT_EQ(rig.com.InitializedThreads(), 0u);
-
-    const std::wstring in = L"L5 >>> ", out = L"L5 <<< ";
-    const auto lines = rig.LinesFrom(first);
-    EXPECT_THAT(
-        lines,
-        ElementsAre(in + kWinMainScope,
-                    L"L5 WinMain command line: \"C:\\Program Files\\Kelvo\\Kelvo.exe\"",
-                    in + kServiceMainScope, in + kRunScope, L"L5 Service started/resumed",
-                    in + kHandlerScope, in + kOnStopScope, out + kOnStopScope, out + kHandlerScope,
-                    out + kRunScope, L"L5 Run returned: 0", L"L5 Service stopped",
-                    out + kServiceMainScope, L"L5 CAtlBaseModule::m_bInitFailed: 0",
-                    L"L5 WinMain returning: 0", out + kWinMainScope));
-    // The process may end at any moment after the last report: the service thread's work was
-    // done before it.
-    EXPECT_EQ(eventsAtStop, 2u);
-    ASSERT_EQ(linesAtStop, first + 13);
-}
-
-TEST(ServiceModule, FirstLineOfTheProcessNamesTheVersion) {
-    Rig rig;
-    rig.Module();
-    const auto trace = rig.Trace();
-    ASSERT_FALSE(trace.empty());
-    EXPECT_EQ(trace[0], L"L4 Kelvo.exe 1.0.471.0 ");
-    EXPECT_EQ(rig.Module().m_status.dwControlsAccepted,
-              SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN);
-    EXPECT_EQ(std::wstring(rig.Module().m_szServiceName), kServiceName);
-}
-
-TEST(ServiceModule, ShutdownStopsLikeStop) {
-    Rig rig;
-    rig.Install();
-    rig.StartMain(L"Kelvo.exe");
-    rig.services.SendControl(SERVICE_CONTROL_SHUTDOWN);
-    EXPECT_EQ(rig.JoinMain(), 0);
-    EXPECT_THAT(rig.States(), ElementsAre(SERVICE_START_PENDING, SERVICE_RUNNING,
-                                          SERVICE_STOP_PENDING, SERVICE_STOPPED));
-}
-
-TEST(ServiceModule, ControlsWaitUntilTheServiceRuns) {
-    Rig rig;
-    rig.Install();
-    DWORD refusedWith = 0;
-    // A stop right after the start is reported, before Run has begun, is refused.
-    rig.services.afterReport = [&](const SERVICE_STATUS& status) {
-        if (status.dwCurrentState != SERVICE_START_PENDING) return;
-        ScHandle scm(rig.services,
-                     rig.services.OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-        ScHandle service(rig.services,
-                         rig.services.OpenServiceW(scm.get(), kServiceName, SERVICE_STOP));
-        SERVICE_STATUS ignored{};
-        if (!rig.services.ControlService(service.get(), SERVICE_CONTROL_STOP, &ignored)) {
-            refusedWith = rig.world.GetKernel().GetLastError();
-        }
-        EXPECT_FALSE(rig.services.SendControl(SERVICE_CONTROL_SHUTDOWN));
-    };
-    rig.StartMain(L"Kelvo.exe");
-    EXPECT_EQ(refusedWith, ERROR_SERVICE_CANNOT_ACCEPT_CTRL);
-    EXPECT_THAT(rig.States(), ElementsAre(SERVICE_START_PENDING, SERVICE_RUNNING));
-    EXPECT_TRUE(rig.services.SendControl(SERVICE_CONTROL_SHUTDOWN));
-    EXPECT_EQ(rig.JoinMain(), 0);
-    EXPECT_THAT(rig.States(), ElementsAre(SERVICE_START_PENDING, SERVICE_RUNNING,
-                                          SERVICE_STOP_PENDING, SERVICE_STOPPED));
-}
-
-TEST(ServiceModule, AStopAsTheMonitorEndsReportsStoppedOnceAndLast) {
-    Rig rig;
-    rig.Install();
-    // The stop reaches the handler while the service thread is finishing on its own.
-    rig.services.afterReport = [&](const SERVICE_STATUS& status) {
-        if (status.dwCurrentState != SERVICE_RUNNING) return;
-        rig.controller.EndMonitor();
-        rig.services.SendControl(SERVICE_CONTROL_STOP);
-    };
-    rig.StartMain(L"Kelvo.exe");
-    EXPECT_EQ(rig.JoinMain(), 0);
-    const auto states = rig.States();
-    ASSERT_FALSE(states.empty());
-    EXPECT_EQ(states.back(), SERVICE_STOPPED);
-    EXPECT_EQ(std::count(states.begin(), states.end(), SERVICE_STOPPED), 1);
-}
-
-TEST(ServiceModule, AllocationFailureIsLoggedAndTheServiceStops) {
-    Rig rig;
-    rig.Install();
-    rig.controller.throwOnInitialize = true;
-    rig.StartMain(L"Kelvo.exe");
-    EXPECT_EQ(rig.JoinMain(), 0);
-    EXPECT_THAT(rig.controller.Calls(), ElementsAre("GetInstance(null)", "Initialize"));
-    EXPECT_THAT(rig.Lines(TRACE_LEVEL_CRITICAL),
-                ElementsAre(L"Caught std::bad_alloc exception: std::bad_alloc.  Restart service "
-                            L"when system has enough resources."));
-    EXPECT_THAT(rig.States(), ElementsAre(SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED));
-    EXPECT_EQ(rig.services.StatusReports().back().dwWin32ExitCode, 0u);
-    EXPECT_EQ(rig.com.InitializedThreads(), 0u);
-}
-
-TEST(ServiceModule, ComFailureStopsTheServiceWithItsStatus) {
-    Rig rig;
-    rig.Install();
-    rig.Fail("CoInitializeEx", static_cast<DWORD>(RPC_E_CHANGED_MODE));
-    rig.StartMain(L"Kelvo.exe");
-    EXPECT_EQ(rig.JoinMain(), static_cast<int>(RPC_E_CHANGED_MODE));
-    EXPECT_THAT(rig.controller.Calls(), IsEmpty());
-    EXPECT_THAT(rig.States(), ElementsAre(SERVICE_START_PENDING, SERVICE_RUNNING, SERVICE_STOPPED));
-    // A failure is the service's own error, with its HRESULT.
-    EXPECT_EQ(rig.services.StatusReports().back().dwWin32ExitCode, ERROR_SERVICE_SPECIFIC_ERROR);
-    EXPECT_EQ(rig.services.StatusReports().back().dwServiceSpecificExitCode, 0x80010106u);
-    const auto errors = rig.Lines(TRACE_LEVEL_ERROR);
-    ASSERT_EQ(errors.size(), 1u);
-    EXPECT_EQ(WithoutLineNumber(errors[0]), L"HRESULT: 0x80010106 @ LINE #### [kelvo_module.h]");
-}
-
-TEST(ServiceModule, WithoutAHandlerNothingIsReported) {
-    Rig rig;
-    rig.Install();
-    rig.Fail("RegisterServiceCtrlHandlerExW", ERROR_INVALID_PARAMETER);
-    rig.StartMain(L"Kelvo.exe");
-    EXPECT_EQ(rig.JoinMain(), 0);
-    EXPECT_THAT(rig.services.StatusReports(), IsEmpty());
-    EXPECT_THAT(rig.controller.Calls(), IsEmpty());
-    EXPECT_THAT(rig.EventTexts(), ElementsAre(L"Handler not installed"));
-    const auto asserts = rig.Lines(TRACE_LEVEL_CRITICAL);
-    ASSERT_EQ(asserts.size(), 1u);
-    EXPECT_EQ(WithoutLineNumber(asserts[0]),
-              L"ASSERT @ LINE #### [kelvo_module.h] executing [m_hServiceStatus != NULL]");
-}
-
-TEST(ServiceModule, DispatcherFailureIsTheExitCode) {
-    Rig rig;
-    rig.Install();
-    rig.Fail("StartServiceCtrlDispatcherW", ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-    EXPECT_EQ(rig.Main(L"Kelvo.exe"), 1063);
-    EXPECT_THAT(rig.controller.Calls(), IsEmpty());
-}
-
-TEST(ServiceModule, WithoutLocalServiceRunsInTheForeground) {
-    Rig rig;
-    ASSERT_EQ(rig.Main(L"Kelvo.exe -RegServer"), S_OK);
-    // COM is already joined on this thread: Run's S_FALSE is still a success.
-    rig.StartMain(L"Kelvo.exe", true);
-    EXPECT_THAT(rig.controller.Calls(),
-                ElementsAre("GetInstance(null)", "Initialize", "RunSystemEventsMonitor"));
-    rig.Module().OnStop();
-    EXPECT_EQ(rig.JoinMain(), 0);
-    EXPECT_FALSE(rig.Module().m_bService);
-    EXPECT_THAT(rig.services.StatusReports(), IsEmpty());
-    EXPECT_THAT(rig.EventTexts(), IsEmpty());
-    EXPECT_THAT(rig.controller.Calls(),
-                ElementsAre("GetInstance(null)", "Initialize", "RunSystemEventsMonitor",
-                            "GetInstance(null)", "StopSystemEventsMonitor", "Uninitialize"));
-}
-
-// ---- Controls ----
-
-struct ControlCase {
-    const char* name;
-    DWORD control;
-    DWORD eventType;
-    std::vector<std::wstring> lines;  // between the handler's entry and exit lines
-    DWORD result = NO_ERROR;
-};
-
-class Controls : public testing::TestWithParam<ControlCase> {};
-
-TEST_P(Controls, AreAnswered) {
-    const ControlCase& c = GetParam();
-    Rig rig;
-    rig.Install();
-    rig.StartMain(L"Kelvo.exe");
-    const std::size_t first = rig.Trace().size();
-    const std::size_t reports = rig.services.StatusReports().size();
-
-    EXPECT_EQ(TestModule::_HandlerEx(c.control, c.eventType, nullptr, &rig.Module()), c.result);
-
-    std::vector<std::wstring> expected{std::wstring(L"L5 >>> ") + kHandlerScope};
-    expected.insert(expected.end(), c.lines.begin(), c.lines.end());
-    expected.push_back(std::wstring(L"L5 <<< ") + kHandlerScope);
-    EXPECT_EQ(rig.LinesFrom(first), expected);
-    EXPECT_EQ(rig.services.StatusReports().size(), reports);
-    EXPECT_EQ(rig.controller.Calls().size(), 3u);
-
-    rig.services.SendControl(SERVICE_CONTROL_STOP);
-    EXPECT_EQ(rig.JoinMain(), 0);
-}
-
-std::vector<std::wstring> PowerLines(const wchar_t* line) {
-    return {std::wstring(L"L5 >>> ") + kPowerScope, line, std::wstring(L"L5 <<< ") + kPowerScope};
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Codes, Controls,
-    testing::Values(
-        ControlCase{"Pause", SERVICE_CONTROL_PAUSE, 0, {}},
-        ControlCase{"Continue", SERVICE_CONTROL_CONTINUE, 0, {}},
-        ControlCase{"Interrogate", SERVICE_CONTROL_INTERROGATE, 0, {}},
-        ControlCase{"DeviceEvent", SERVICE_CONTROL_DEVICEEVENT, 0x8000, {}},
-        ControlCase{"Unknown", 6, 0, {L"L4 Unknown control code: 0x6"}, ERROR_CALL_NOT_IMPLEMENTED},
-        ControlCase{
-            "UnknownHigh", 0x80, 0, {L"L4 Unknown control code: 0x80"}, ERROR_CALL_NOT_IMPLEMENTED},
-        ControlCase{"Suspend", SERVICE_CONTROL_POWEREVENT, PBT_APMSUSPEND,
-                    PowerLines(L"L4 PBT_APMSUSPEND detected by service")},
-        ControlCase{"Standby", SERVICE_CONTROL_POWEREVENT, PBT_APMSTANDBY,
-                    PowerLines(L"L4 PBT_APMSTANDBY detected by service")},
-        ControlCase{"ResumeCritical", SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMECRITICAL,
-                    PowerLines(L"L4 PBT_APMRESUMECRITICAL detected by service")},
-        ControlCase{"ResumeSuspend", SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESUSPEND,
-                    PowerLines(L"L4 PBT_APMRESUMESUSPEND detected by service")},
-        ControlCase{"ResumeStandby", SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMESTANDBY,
-                    PowerLines(L"L4 PBT_APMRESUMESTANDBY detected by service")},
-        ControlCase{"ResumeAutomatic", SERVICE_CONTROL_POWEREVENT, PBT_APMRESUMEAUTOMATIC,
-                    PowerLines(L"L4 PBT_APMRESUMEAUTOMATIC detected by service")},
-        ControlCase{"UnknownPowerEvent", SERVICE_CONTROL_POWEREVENT, 0xA,
-                    PowerLines(L"L3 Unknown power event type (0xa) detected by service")}),
-    [](const testing::TestParamInfo<ControlCase>& info) { return info.param.name; });
-
-// ---- Event log ----
-
-TEST(ServiceModule, LogEventReportsTheTextAndPrintsItInTheForeground) {
-    Rig rig;
-    TestModule& module = rig.Module();
-    testing::internal::CaptureStdout();
-    module.LogEvent(L"Value %d of %s", 7, L"\x00e9t\x00e9");
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Value 7 of \xc3\xa9t\xc3\xa9\n");
-    EXPECT_THAT(rig.EventTexts(), ElementsAre(L"Value 7 of \x00e9t\x00e9"));
-    EXPECT_EQ(rig.Lines(TRACE_LEVEL_VERBOSE).back(), L"Value 7 of \x00e9t\x00e9");
-
-    // As a service nothing is printed; long texts are cut to 255 characters.
-    module.m_bService = true;
-    testing::internal::CaptureStdout();
-    module.LogEvent(L"%s", std::wstring(300, L'a').c_str());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(rig.EventTexts().back(), std::wstring(255, L'a'));
-
-    // An event source that cannot be opened is skipped.
-    rig.Fail("RegisterEventSourceW", ERROR_ACCESS_DENIED);
-    module.LogEvent(L"lost");
-    EXPECT_EQ(rig.EventTexts().size(), 2u);
-    EXPECT_EQ(rig.services.OpenHandleCount(), 0u);
-}
 
 }  // namespace

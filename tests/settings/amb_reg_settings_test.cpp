@@ -1,312 +1,259 @@
 #include "settings/amb_reg_settings.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <cwchar>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <map>
 #include <ostream>
+#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "platform/sim/reg_file.h"
+#include "platform/sim/utf8.h"
 #include "platform/sync.h"
-#include "settings_rig.h"
+#include "rig/sim_rig.h"
+#include "service/sim/settings_report.h"
 
 namespace {
 
-using platform::sim::SimSecurity;
-using settings_test::Entry;
-using settings_test::IsFailureLine;
-using settings_test::kDisplay;
-using settings_test::kRoot;
-using settings_test::kTouch;
-using settings_test::Rig;
+using namespace settings;
 using Lines = std::vector<std::wstring>;
-using Fields = std::map<std::string, double>;
-
 const HKEY kMachine = HKEY_LOCAL_MACHINE;
-constexpr HRESULT kNotFound = static_cast<HRESULT>(0x80070002);
+const wchar_t* const D = contract::kDisplayKey;
+const wchar_t* const T = contract::kTouchKey;
 
-// Every value the getters hand out, by name.
-Fields Read(const AmbRegSettings& s) {
-    const auto d = [](auto value) { return static_cast<double>(value); };
-    return {{"mode", d(s.GetDisplayMode())},
-            {"nativeX", d(s.GetDisplayNativeResolutionX())},
-            {"nativeY", d(s.GetDisplayNativeResolutionY())},
-            {"viewportX", d(s.GetDisplayViewportX())},
-            {"viewportY", d(s.GetDisplayViewportY())},
-            {"position", d(s.GetPxPositionY())},
-            {"steps", d(s.GetDisplayAnimationSteps())},
-            {"interval", d(s.GetDisplayAnimationIntervalMilliseconds())},
-            {"legacy", d(s.IsLegacy())},
-            {"vendor", d(s.GetTouchVendorId())},
-            {"product", d(s.GetTouchProductId())},
-            {"reportId", d(s.GetTouchReportId())},
-            {"propsReportId", d(s.GetTouchPropsReportId())},
-            {"inputMethod", d(s.GetTouchInputMethod())},
-            {"left", d(s.GetTouchViewportLeft())},
-            {"top", d(s.GetTouchViewportTop())},
-            {"right", d(s.GetTouchViewportRight())},
-            {"bottom", d(s.GetTouchViewportBottom())}};
-}
-
-// How each field's default is announced.
-const std::map<std::string, std::wstring> kWarningOf{
-    {"mode", L"Default DisplayMode"},
-    {"nativeX", L"Default DisplayNativeResolutionX"},
-    {"nativeY", L"Default DisplayNativeResolutionY"},
-    {"viewportX", L"Default DisplayViewportX"},
-    {"viewportY", L"Default DisplayViewportY"},
-    {"position", L"Default PxPositionY"},
-    {"steps", L"Default DisplayAnimationSteps"},
-    {"interval", L"Default DisplayAnimationIntervalMilliseconds"},
-    {"legacy", L"Default IsLegacy"},
-    {"vendor", L"Default TouchVendorId"},
-    {"product", L"Default TouchProductId"},
-    {"reportId", L"Default _touchReportID"},
-    {"propsReportId", L"Default _touchPropsReportID"},
-    {"inputMethod", L"Default _touchInputMethod"},
-    {"left", L"Default TouchViewportLeft"},
-    {"top", L"Default TouchViewportTop"},
-    {"right", L"Default TouchViewportRight"},
-    {"bottom", L"Default TouchViewportBottom"}};
-
-struct SettingsRig : Rig {
-    AmbRegSettings settings{registry, Kernel(), security, kMachine};
+// One stored value; another type stores the same 4 bytes under that type.
+struct Stored {
+    const wchar_t* key;
+    const wchar_t* name;
+    DWORD value;
+    DWORD type = REG_DWORD;
 };
 
-TEST(AmbRegSettings, HoldsZerosAndTheReportIdsUntilTheFirstRead) {
-    SettingsRig rig;
-    Fields expected = Read(rig.settings);
-    for (auto& field : expected) field.second = 0;
-    expected["reportId"] = 6;
-    expected["propsReportId"] = 5;
-    EXPECT_EQ(Read(rig.settings), expected);
-}
+struct Rig : rig::SimRig {
+    AmbRegSettings settings{world.GetRegistry(), world.GetKernel(), world.GetSecurity(), kMachine};
 
-TEST(AmbRegSettings, NoConfigurationGivesEveryDefaultWithItsWarning) {
-    SettingsRig rig;
-    rig.settings.ReadSettings();
-    EXPECT_EQ(Read(rig.settings), (Fields{{"mode", 1},
-                                          {"nativeX", 1920},
-                                          {"nativeY", 1080},
-                                          {"viewportX", 30},
-                                          {"viewportY", 30},
-                                          {"position", 90},
-                                          {"steps", 15},
-                                          {"interval", 0},
-                                          {"legacy", 0},
-                                          {"vendor", 0x04F3},
-                                          {"product", 0x200A},
-                                          {"reportId", 6},
-                                          {"propsReportId", 5},
-                                          {"inputMethod", 0},
-                                          {"left", 132},
-                                          {"top", 150},
-                                          {"right", 2988},
-                                          {"bottom", 1776}}));
-    EXPECT_EQ(
-        rig.Lines(TRACE_LEVEL_WARNING),
-        (Lines{L"Default DisplayNativeResolutionX = 1920 used",
-               L"Default DisplayNativeResolutionY = 1080 used",
-               L"Default DisplayAnimationSteps = 15 used", L"Default DisplayMode = 1 used",
-               L"Default DisplayViewportX = 30 used", L"Default DisplayViewportY = 30 used",
-               L"Default PxPositionY = 90 used", L"Default TouchVendorId = 0x04f3 used",
-               L"Default TouchProductId = 0x200a used", L"Default _touchReportID = 0x06 used",
-               L"Default _touchPropsReportID = 0x05 used", L"Default _touchInputMethod = 0x00 used",
-               L"Default TouchViewportLeft = 132.000000 used",
-               L"Default TouchViewportTop = 150.000000 used",
-               L"Default TouchViewportRight = 2988.000000 used",
-               L"Default TouchViewportBottom = 1776.000000 used"}));
-}
-
-// One value judged: what is stored, the field that results, and the default its warning names
-// (null: no warning about that field).
-struct ValueCase {
-    const char* label;
-    std::vector<Entry> stored;
-    const char* field;
-    double expected;
-    const wchar_t* warned;
-};
-void PrintTo(const ValueCase& c, std::ostream* out) { *out << c.label; }
-
-class ValueTest : public testing::TestWithParam<ValueCase> {};
-
-TEST_P(ValueTest, IsTakenOrReplacedByItsDefault) {
-    const ValueCase& c = GetParam();
-    SettingsRig rig;
-    rig.Store(c.stored);
-    rig.settings.ReadSettings();
-    EXPECT_EQ(Read(rig.settings).at(c.field), c.expected);
-    const std::wstring about = kWarningOf.at(c.field);
-    EXPECT_EQ(rig.LinesStarting(TRACE_LEVEL_WARNING, about + L" "),
-              c.warned ? Lines{about + L" = " + c.warned + L" used"} : Lines{});
-}
-
-constexpr Entry D(const wchar_t* name, DWORD value, DWORD type = REG_DWORD) {
-    return {kDisplay, name, value, type};
-}
-constexpr Entry T(const wchar_t* name, DWORD value, DWORD type = REG_DWORD) {
-    return {kTouch, name, value, type};
-}
-constexpr Entry kPixels = D(L"Mode", 2);
-constexpr Entry kLegacy = T(L"IsLegacy", 1);
-// The string "5" in 2-byte characters with its terminator: the bytes 35 00 00 00.
-constexpr DWORD kFive = 0x35;
-constexpr const wchar_t* kPosition = L"ViewPort_YPosition_Px";
-
-// Percentage mode bounds the Y position by trunc((1 - v/100) * 0.11999999731779099 * h): 90 for
-// the default 30, 64 for 50, 95 for the legacy 26 (h = 1080). Pixel mode by h - v.
-INSTANTIATE_TEST_SUITE_P(
-    Display, ValueTest,
-    testing::Values(
-        ValueCase{"LegacyOfAnotherType", {T(L"IsLegacy", 1, REG_BINARY)}, "legacy", 0, nullptr},
-        ValueCase{"NativeXLowest", {D(L"NativeResolution_X", 1)}, "nativeX", 1, nullptr},
-        ValueCase{"NativeXHighest", {D(L"NativeResolution_X", 7680)}, "nativeX", 7680, nullptr},
-        ValueCase{"NativeXTooHigh", {D(L"NativeResolution_X", 7681)}, "nativeX", 1920, L"1920"},
-        ValueCase{
-            "NativeXString", {D(L"NativeResolution_X", kFive, REG_SZ)}, "nativeX", 1920, L"1920"},
-        ValueCase{"NativeYHighest", {D(L"NativeResolution_Y", 4320)}, "nativeY", 4320, nullptr},
-        ValueCase{"NativeYTooHigh", {D(L"NativeResolution_Y", 4321)}, "nativeY", 1080, L"1080"},
-        ValueCase{"StepsHighest", {D(L"AnimationSteps", 50)}, "steps", 50, nullptr},
-        ValueCase{"StepsTooHigh", {D(L"AnimationSteps", 51)}, "steps", 15, L"15"},
-        ValueCase{"StepsZero", {D(L"AnimationSteps", 0)}, "steps", 15, L"15"},
-        ValueCase{"IntervalMissing", {}, "interval", 0, nullptr},
-        ValueCase{"IntervalHighest",
-                  {D(L"AnimationIntervalMilliseconds", 100)},
-                  "interval",
-                  100,
-                  nullptr},
-        ValueCase{
-            "IntervalTooHigh", {D(L"AnimationIntervalMilliseconds", 101)}, "interval", 5, L"5"},
-        ValueCase{"IntervalString",
-                  {D(L"AnimationIntervalMilliseconds", kFive, REG_SZ)},
-                  "interval",
-                  0,
-                  nullptr},
-        ValueCase{"ModePixels", {kPixels}, "mode", 2, nullptr},
-        ValueCase{"ModeOneStored", {D(L"Mode", 1)}, "mode", 1, L"1"},
-        ValueCase{"ModeUnknown", {D(L"Mode", 3)}, "mode", 1, L"1"},
-        ValueCase{"ModeBinary", {D(L"Mode", 2, REG_BINARY)}, "mode", 1, L"1"},
-        ValueCase{"ViewportXHighest", {D(L"ViewPort_X", 100)}, "viewportX", 100, nullptr},
-        ValueCase{"ViewportXTooHigh", {D(L"ViewPort_X", 101)}, "viewportX", 30, L"30"},
-        ValueCase{"ViewportXLegacy", {kLegacy}, "viewportX", 26, L"26"},
-        ValueCase{"ViewportYTooHigh", {D(L"ViewPort_Y", 101)}, "viewportY", 30, L"30"},
-        ValueCase{"ViewportYLegacy", {kLegacy}, "viewportY", 26, L"26"},
-        ValueCase{"PixelViewportX", {kPixels}, "viewportX", 1740, L"1740"},
-        ValueCase{
-            "PixelViewportXNative", {kPixels, D(L"ViewPort_X", 1920)}, "viewportX", 1920, nullptr},
-        ValueCase{
-            "PixelViewportXBeyond", {kPixels, D(L"ViewPort_X", 1921)}, "viewportX", 1740, L"1740"},
-        ValueCase{"PixelViewportXBoundRead",
-                  {kPixels, D(L"NativeResolution_X", 2560), D(L"ViewPort_X", 2500)},
-                  "viewportX",
-                  2500,
-                  nullptr},
-        ValueCase{
-            "PixelViewportYBeyond", {kPixels, D(L"ViewPort_Y", 1081)}, "viewportY", 980, L"980"},
-        ValueCase{"PositionAtTheBound", {D(kPosition, 90)}, "position", 90, nullptr},
-        ValueCase{"PositionLowest", {D(kPosition, 1)}, "position", 1, nullptr},
-        ValueCase{"PositionBeyond", {D(kPosition, 91)}, "position", 90, L"90"},
-        ValueCase{"PositionFarBeyond", {D(kPosition, 200)}, "position", 90, L"90"},
-        ValueCase{"PositionString", {D(kPosition, kFive, REG_SZ)}, "position", 90, L"90"},
-        // The default is clipped to the bound without a further message.
-        ValueCase{"PositionClipped", {D(L"ViewPort_Y", 50)}, "position", 64, L"90"},
-        ValueCase{
-            "PositionHalfBound", {D(L"ViewPort_Y", 50), D(kPosition, 64)}, "position", 64, nullptr},
-        ValueCase{
-            "PositionHalfBeyond", {D(L"ViewPort_Y", 50), D(kPosition, 65)}, "position", 64, L"90"},
-        ValueCase{"PositionLegacyBound", {kLegacy, D(kPosition, 95)}, "position", 95, nullptr},
-        ValueCase{"PositionLegacy", {kLegacy, D(kPosition, 96)}, "position", 80, L"80"},
-        ValueCase{"PixelPosition", {kPixels}, "position", 90, L"90"},
-        ValueCase{"PixelPositionBound", {kPixels, D(kPosition, 100)}, "position", 100, nullptr},
-        ValueCase{"PixelPositionBeyond", {kPixels, D(kPosition, 101)}, "position", 90, L"90"},
-        // The default viewport (980) is taller than the screen: no room below it.
-        ValueCase{"PixelPositionNoRoom",
-                  {kPixels, D(L"NativeResolution_Y", 720), D(kPosition, 500)},
-                  "position",
-                  0,
-                  L"90"}),
-    [](const auto& info) { return std::string(info.param.label); });
-
-INSTANTIATE_TEST_SUITE_P(
-    Touch, ValueTest,
-    testing::Values(
-        ValueCase{"Vendor", {T(L"VID", 0x12345)}, "vendor", 0x2345, nullptr},
-        ValueCase{"VendorZero", {T(L"VID", 0)}, "vendor", 0x04F3, L"0x04f3"},
-        ValueCase{"VendorLow16Zero", {T(L"VID", 0x10000)}, "vendor", 0x04F3, L"0x04f3"},
-        ValueCase{"VendorBinary", {T(L"VID", 0x1234, REG_BINARY)}, "vendor", 0x04F3, L"0x04f3"},
-        ValueCase{"VendorLegacy", {kLegacy}, "vendor", 0x03EB, L"0x03eb"},
-        ValueCase{"Product", {T(L"PID", 0x1ABCD)}, "product", 0xABCD, nullptr},
-        ValueCase{"ProductLow16Zero", {T(L"PID", 0x20000)}, "product", 0x200A, L"0x200a"},
-        ValueCase{"ProductLegacy", {kLegacy}, "product", 0x212A, L"0x212a"},
-        ValueCase{"ReportId", {T(L"AMB_HidReportId", 0x107)}, "reportId", 7, nullptr},
-        ValueCase{"ReportIdLow8Zero", {T(L"AMB_HidReportId", 0x100)}, "reportId", 6, L"0x06"},
-        ValueCase{"PropsReportId", {T(L"AMBProps_HidReportId", 9)}, "propsReportId", 9, nullptr},
-        ValueCase{
-            "PropsReportIdZero", {T(L"AMBProps_HidReportId", 0)}, "propsReportId", 5, L"0x05"},
-        ValueCase{"InputMethod", {T(L"AMBInputMethod", 2)}, "inputMethod", 2, nullptr},
-        ValueCase{"LeftHighest", {T(L"ViewPort_Left", 9998999)}, "left", 9998.999f, nullptr},
-        ValueCase{"LeftLowest", {T(L"ViewPort_Left", 1)}, "left", 0.001f, nullptr},
-        ValueCase{"LeftTooHigh", {T(L"ViewPort_Left", 9999000)}, "left", 132, L"132.000000"},
-        ValueCase{"LeftLegacy", {kLegacy}, "left", 100, L"100.000000"},
-        ValueCase{"TopLegacy", {kLegacy}, "top", 192, L"192.000000"},
-        ValueCase{"RightLegacy", {kLegacy}, "right", 100, L"100.000000"},
-        ValueCase{"BottomLegacy", {kLegacy}, "bottom", 55, L"55.000000"},
-        ValueCase{"Bottom", {T(L"ViewPort_Bottom", 1776500)}, "bottom", 1776.5, nullptr}),
-    [](const auto& info) { return std::string(info.param.label); });
-
-TEST(AmbRegSettings, ARejectedReportIdKeepsTheLastOneAccepted) {
-    SettingsRig rig;
-    rig.Store({T(L"AMB_HidReportId", 7), T(L"AMBInputMethod", 3), T(L"VID", 0x1111)});
-    rig.settings.ReadSettings();
-    rig.registry.DeleteValue(kMachine, kTouch, L"AMB_HidReportId");
-    rig.registry.DeleteValue(kMachine, kTouch, L"VID");
-    rig.Store(T(L"AMBInputMethod", 0));
-    rig.world.GetTracing().Clear();
-    rig.settings.ReadSettings();
-    EXPECT_EQ(rig.settings.GetTouchReportId(), 7);
-    EXPECT_EQ(rig.settings.GetTouchInputMethod(), 3);
-    EXPECT_EQ(rig.settings.GetTouchVendorId(), 0x04F3);  // the ids start afresh
-    EXPECT_EQ(
-        rig.LinesStarting(TRACE_LEVEL_WARNING, L"Default _touch"),
-        (Lines{L"Default _touchReportID = 0x07 used", L"Default _touchPropsReportID = 0x05 used",
-               L"Default _touchInputMethod = 0x03 used"}));
-}
-
-TEST(AmbRegSettings, AFailedReadIsLoggedAndItsDefaultUsed) {
-    SettingsRig rig;
-    rig.Store({T(L"VID", 0x1234), D(L"NativeResolution_X", 1280)});
-    // Each value opens its key: the display half reads IsLegacy, NativeResolution_X and seven
-    // more, the touch half IsLegacy, then VID.
-    rig.Fail("RegQueryValueExW", ERROR_CANTREAD, 2);
-    rig.Fail("RegOpenKeyExW", ERROR_ACCESS_DENIED, 11);
-    rig.settings.ReadSettings();
-    EXPECT_EQ(rig.settings.GetDisplayNativeResolutionX(), 1920u);
-    EXPECT_EQ(rig.settings.GetTouchVendorId(), 0x04F3);
-    const Lines errors = rig.Lines(TRACE_LEVEL_ERROR);
-    for (const HRESULT hr : {static_cast<HRESULT>(0x800703F4), static_cast<HRESULT>(0x80070005)}) {
-        EXPECT_EQ(
-            std::count_if(errors.begin(), errors.end(),
-                          [hr](auto& line) { return IsFailureLine(line, hr, L"registry.cpp"); }),
-            1);
+    void Store(const std::vector<Stored>& values) {
+        for (const Stored& v : values) {
+            std::vector<BYTE> bytes(4);
+            std::memcpy(bytes.data(), &v.value, 4);
+            world.GetRegistry().SetValue(kMachine, v.key, v.name, v.type, bytes);
+        }
     }
-    EXPECT_EQ(rig.LinesStarting(TRACE_LEVEL_WARNING, L"Default TouchVendorId"),
-              Lines{L"Default TouchVendorId = 0x04f3 used"});
+    Values Read() {
+        settings.ReadSettings();
+        Values values{};
+        for (std::size_t id = 0; id < kSettingCount; ++id) values[id] = settings.GetValue(Id(id));
+        return values;
+    }
+};
+
+// Whole reads: what is stored, then (if anything) what is stored before a second read, and every
+// value in force after the last read, in the table's order.
+struct ReadCase {
+    const char* label;
+    std::vector<Stored> first;
+    std::vector<Stored> then;
+    Values expected;
+};
+void PrintTo(const ReadCase& c, std::ostream* out) { *out << c.label; }
+class WholeRead : public testing::TestWithParam<ReadCase> {};
+
+TEST_P(WholeRead, GivesEveryValueInForce) {
+    Rig rig;
+    rig.Store(GetParam().first);
+    if (!GetParam().then.empty()) {
+        rig.Read();
+        rig.Store(GetParam().then);
+    }
+    EXPECT_EQ(rig.Read(), GetParam().expected);
+}
+
+// clang-format off
+// The native resolution, steps, interval, mode, viewport X and Y, Y position; legacy flag, ids,
+// report ids, input method, touch viewport in thousandths.
+INSTANTIATE_TEST_SUITE_P(Cases, WholeRead, testing::Values(
+    ReadCase{"NothingUsable", {{T, L"IsLegacy", 1, REG_BINARY}}, {},
+             {1920, 1080, 15, 0, 1, 30, 30, 90, 0, 0x04F3, 0x200A, 6, 5, 0, 132000, 150000, 2988000, 1776000}},
+    ReadCase{"Legacy", {{T, L"IsLegacy", 0x100}}, {},
+             {1920, 1080, 15, 0, 1, 26, 26, 80, 1, 0x03EB, 0x212A, 6, 5, 0, 100000, 192000, 100000, 55000}},
+    ReadCase{"Pixels", {{D, L"Mode", 2}}, {},
+             {1920, 1080, 15, 0, 2, 1740, 980, 90, 0, 0x04F3, 0x200A, 6, 5, 0, 132000, 150000, 2988000, 1776000}},
+    // Rejected report ids and input method keep the last accepted; the ids start afresh.
+    ReadCase{"ReloadKeepsReportIds",
+             {{T, L"AMB_HidReportId", 7}, {T, L"AMBInputMethod", 3}, {T, L"VID", 0x1111}},
+             {{T, L"AMB_HidReportId", 0}, {T, L"AMBInputMethod", 0}, {T, L"VID", 0}},
+             {1920, 1080, 15, 0, 1, 30, 30, 90, 0, 0x04F3, 0x200A, 7, 5, 3, 132000, 150000, 2988000, 1776000}}),
+    [](const auto& info) { return std::string(info.param.label); });
+// clang-format on
+
+// One setting judged: the values stored first, the range it accepts (low - 1 and high + 1 are
+// refused; with wraps only the bits of high count), what is in force after a refusal and its
+// warning, and what the settings report says it accepts.
+struct Bound {
+    const char* label;
+    Id id;
+    std::vector<Stored> given;
+    DWORD low, high;
+    bool wraps;
+    DWORD fallback;
+    const wchar_t* warning;
+    const char* accepted;
+};
+void PrintTo(const Bound& c, std::ostream* out) { *out << c.label; }
+class Bounds : public testing::TestWithParam<Bound> {};
+
+// The settings report for what is stored: its accepted column by value name.
+std::map<std::wstring, std::string> Accepted(const std::vector<Stored>& given) {
+    Rig rig;
+    rig.world.GetRegistry().CreateKey(kMachine, contract::kConfigurationKey);
+    rig.Store(given);
+    const auto file = std::filesystem::temp_directory_path() /
+                      ("kelvo-settings-" + std::to_string(::getpid()) + ".reg");
+    std::ofstream(file, std::ios::binary)
+        << *platform::sim::SaveRegText(rig.world.GetRegistry(), kMachine, L"SOFTWARE");
+    char* text = nullptr;
+    std::size_t size = 0;
+    std::FILE* out = open_memstream(&text, &size);
+    EXPECT_EQ(kelvo::host::RunSettingsReport(file.string(), out, stderr), 0);
+    std::fclose(out);
+    std::filesystem::remove(file);
+    std::istringstream lines(std::string(text, size));
+    std::free(text);
+    std::map<std::wstring, std::string> accepted;
+    for (std::string line; std::getline(lines, line);) {
+        if (line.size() < 86 || !line.starts_with("  ")) continue;
+        const std::string name = line.substr(2, line.find(' ', 2) - 2);
+        accepted[std::wstring(name.begin(), name.end())] =
+            line.substr(58, line.find_last_not_of(' ', 85) - 57);
+    }
+    return accepted;
+}
+
+TEST_P(Bounds, TheSettingsTakeWhatTheReportSaysTheyAccept) {
+    const Bound& c = GetParam();
+    const Setting& setting = kSettings[c.id];
+    std::vector<DWORD> tries{c.low, c.high, c.high + 1};
+    if (c.low > 0) tries.push_back(c.low - 1);
+    if (c.wraps) tries.push_back(c.high + 2);
+    for (const DWORD tried : tries) {
+        // Of another type, a value reads as 0.
+        for (const DWORD type : {DWORD{REG_DWORD}, DWORD{REG_BINARY}}) {
+            SCOPED_TRACE(std::to_string(tried) + (type == REG_DWORD ? "" : " binary"));
+            const DWORD read = type == REG_DWORD ? tried : 0;
+            const DWORD kept = c.wraps ? read & c.high : read;
+            const bool taken = kept >= c.low && kept <= c.high;
+            Rig rig;
+            rig.Store(c.given);
+            rig.Store({{setting.key, setting.name, tried, type}});
+            EXPECT_EQ(rig.Read()[c.id], taken ? kept : c.fallback);
+            const std::wstring warning(c.warning);
+            Lines warned;
+            for (const auto& line : rig.Lines(TRACE_LEVEL_WARNING)) {
+                if (line.starts_with(warning.substr(0, warning.find('=')))) warned.push_back(line);
+            }
+            EXPECT_EQ(warned, taken ? Lines{} : Lines{warning});
+        }
+    }
+    EXPECT_EQ(Accepted(c.given)[setting.name], c.accepted);
+}
+
+const std::vector<Stored> kLegacy{{T, L"IsLegacy", 1}};
+const std::vector<Stored> kPixels{{D, L"Mode", 2}};
+const std::vector<Stored> kWidePixels{{D, L"Mode", 2}, {D, L"NativeResolution_X", 2560}};
+// Percentage mode bounds the Y position by trunc((1 - v/100) * 0.11999999731779099 * h), pixel
+// mode by h - v; a default beyond the bound is clipped to it.
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Table, Bounds, testing::Values(
+    Bound{"NativeX", kNativeResolutionX, {}, 1, 7680, false, 1920,
+          L"Default DisplayNativeResolutionX = 1920 used", "1 to 7680"},
+    Bound{"NativeY", kNativeResolutionY, {}, 1, 4320, false, 1080,
+          L"Default DisplayNativeResolutionY = 1080 used", "1 to 4320"},
+    Bound{"Steps", kAnimationSteps, {}, 1, 50, false, 15, L"Default DisplayAnimationSteps = 15 used", "1 to 50"},
+    Bound{"Interval", kAnimationInterval, {}, 0, 100, false, 5,
+          L"Default DisplayAnimationIntervalMilliseconds = 5 used", "0 to 100 ms"},
+    Bound{"Mode", kMode, {}, 2, 2, false, 1, L"Default DisplayMode = 1 used", "2; anything else is 1"},
+    Bound{"ViewportX", kViewportX, {}, 1, 100, false, 30, L"Default DisplayViewportX = 30 used", "1 to 100 %"},
+    Bound{"ViewportXLegacy", kViewportX, kLegacy, 1, 100, false, 26,
+          L"Default DisplayViewportX = 26 used", "1 to 100 %"},
+    Bound{"ViewportXPixels", kViewportX, kWidePixels, 1, 2560, false, 1740,
+          L"Default DisplayViewportX = 1740 used", "1 to 2560 px"},
+    Bound{"ViewportYPixels", kViewportY, kPixels, 1, 1080, false, 980,
+          L"Default DisplayViewportY = 980 used", "1 to 1080 px"},
+    Bound{"Position", kPositionY, {}, 1, 90, false, 90, L"Default PxPositionY = 90 used", "1 to 90 px"},
+    Bound{"PositionLegacy", kPositionY, kLegacy, 1, 95, false, 80, L"Default PxPositionY = 80 used", "1 to 95 px"},
+    Bound{"PositionClipped", kPositionY, {{D, L"ViewPort_Y", 50}}, 1, 64, false, 64,
+          L"Default PxPositionY = 90 used", "1 to 64 px"},
+    Bound{"PositionPixels", kPositionY, kPixels, 1, 100, false, 90, L"Default PxPositionY = 90 used", "1 to 100 px"},
+    // The default viewport (980) is taller than the screen: no room below it.
+    Bound{"PositionNoRoom", kPositionY, {{D, L"Mode", 2}, {D, L"NativeResolution_Y", 720}}, 1, 0, false, 0,
+          L"Default PxPositionY = 90 used", "1 to 0 px"},
+    Bound{"Vendor", kVendorId, {}, 1, 0xFFFF, true, 0x04F3, L"Default TouchVendorId = 0x04f3 used",
+          "non-zero in the low 16 bits"},
+    Bound{"VendorLegacy", kVendorId, kLegacy, 1, 0xFFFF, true, 0x03EB, L"Default TouchVendorId = 0x03eb used",
+          "non-zero in the low 16 bits"},
+    Bound{"ReportId", kReportId, {}, 1, 0xFF, true, 6, L"Default _touchReportID = 0x06 used",
+          "non-zero in the low 8 bits"},
+    Bound{"InputMethod", kInputMethod, {}, 1, 0xFF, true, 0, L"Default _touchInputMethod = 0x00 used",
+          "non-zero in the low 8 bits"},
+    Bound{"Left", kTouchLeft, {}, 1, 9998999, false, 132000, L"Default TouchViewportLeft = 132.000000 used",
+          "1 to 9998999 (thousandths)"}),
+    [](const auto& info) { return std::string(info.param.label); });
+// clang-format on
+
+// Whatever the report says a value accepts, the settings take, and nothing beyond: every row.
+TEST(SettingsReport, EveryRowAcceptsWhatTheSettingsTake) {
+    const auto accepted = Accepted({});
+    for (const Setting& setting : kSettings) {
+        if (!setting.warning) continue;  // IsLegacy takes anything
+        const std::string text = accepted.at(setting.name);
+        SCOPED_TRACE(text);
+        unsigned low = 0, high = 0, bits = 0;
+        std::vector<std::pair<DWORD, bool>> tries;  // a value, and whether it is taken
+        if (std::sscanf(text.c_str(), "%u to %u", &low, &high) == 2) {
+            tries = {{low, true}, {high, true}, {high + 1, false}};
+            if (low > 0) tries.push_back({low - 1, false});
+        } else if (std::sscanf(text.c_str(), "non-zero in the low %u bits", &bits) == 1) {
+            tries = {{0, false}, {1u << bits, false}, {(1u << bits) - 1, true}};
+        } else {
+            ASSERT_EQ(std::sscanf(text.c_str(), "%u; anything else is", &high), 1);
+            tries = {{high, true}, {high - 1, false}, {high + 1, false}};
+        }
+        const std::wstring warning(setting.warning, std::wcschr(setting.warning, L'='));
+        for (const auto& [value, taken] : tries) {
+            Rig rig;
+            rig.Store({{setting.key, setting.name, value}});
+            rig.Read();
+            const auto lines = rig.Lines(TRACE_LEVEL_WARNING);
+            EXPECT_EQ(
+                std::none_of(lines.begin(), lines.end(),
+                             [&](const std::wstring& line) { return line.starts_with(warning); }),
+                taken)
+                << platform::sim::ToUtf8(setting.name) << " = " << value;
+        }
+    }
 }
 
 TEST(AmbRegSettings, AGetterWaitsForAReadHalfThatHoldsTheLock) {
-    SettingsRig rig;
+    Rig rig;
     // The half's first line cannot be written at once: the logger sleeps a millisecond, with the
     // settings lock held, and tries again.
     rig.world.GetTracing().FailEventWriteString({ERROR_NOT_ENOUGH_MEMORY});
-    platform::Thread reader(rig.Kernel(), [&] { rig.settings.ReadDisplaySettings(); });
+    platform::Thread reader(rig.world.GetKernel(), [&] { rig.settings.ReadSettings(); });
     rig.world.RunUntilIdle();
     DWORD seen = 0;
     bool returned = false;
-    platform::Thread getter(rig.Kernel(), [&] {
+    platform::Thread getter(rig.world.GetKernel(), [&] {
         seen = rig.settings.GetPxPositionY();
         returned = true;
     });
@@ -318,181 +265,222 @@ TEST(AmbRegSettings, AGetterWaitsForAReadHalfThatHoldsTheLock) {
     EXPECT_EQ(seen, 90u);  // not the 0 the field held while the half ran
 }
 
-// Records each reload, with what it saw on the watch thread. The first reload can be held at the
-// gate once its reads are done, standing for a long reload.
+// The settings as the service extends them: each reload is recorded as the vendor id it read,
+// whether it ran on the watch thread and the privileges it ran with; then onReload runs.
 class WatchedSettings : public AmbRegSettings {
 public:
-    struct Reload {
-        std::thread::id thread;
-        USHORT vendor;
-        std::vector<SimSecurity::Privilege> privileges;
-    };
-
-    explicit WatchedSettings(Rig& rig)
-        : AmbRegSettings(rig.registry, rig.Kernel(), rig.security, kMachine),
-          gate(rig.Kernel().CreateEventW(nullptr, TRUE, FALSE, nullptr)),
-          _rig(rig) {}
-    ~WatchedSettings() { _rig.Kernel().CloseHandle(gate); }
+    explicit WatchedSettings(platform::sim::SimWorld& world)
+        : AmbRegSettings(world.GetRegistry(), world.GetKernel(), world.GetSecurity(), kMachine),
+          _world(world) {}
 
     void ReadSettings() override {
         AmbRegSettings::ReadSettings();
-        reloads.push_back(
-            {std::this_thread::get_id(), GetTouchVendorId(), _rig.security.EffectivePrivileges()});
-        if (holdFirstReload && reloads.size() == 1) {
-            _rig.Kernel().WaitForMultipleObjects(1, &gate, FALSE, INFINITE);
+        wchar_t line[64];
+        std::swprintf(line, 64, L"%04x %ls", GetTouchVendorId(),
+                      std::this_thread::get_id() == _test ? L"test" : L"watch");
+        std::wstring reload = line;
+        for (const auto& privilege : _world.GetSecurity().EffectivePrivileges()) {
+            if (privilege.attributes & SE_PRIVILEGE_ENABLED) reload += L" " + privilege.name;
         }
-        if (throwOnReload) throw std::runtime_error("reload failed");
+        reloads.push_back(reload);
+        if (onReload) onReload();
     }
 
-    bool holdFirstReload = false;  // set before the watch starts
-    bool throwOnReload = false;
-    HANDLE gate;
-    std::vector<Reload> reloads;
+    std::function<void()> onReload;
+    Lines reloads;
 
 private:
-    Rig& _rig;
+    platform::sim::SimWorld& _world;
+    const std::thread::id _test = std::this_thread::get_id();
 };
 
-struct WatchRig : Rig {
-    WatchRig() { Store({{kRoot, L"MonitorSettings", 1}, T(L"VID", 0x1111)}); }
-    ~WatchRig() { settings.StopMonitoring(); }
-
-    void SetVendor(DWORD vendor) { registry.SetDword(kMachine, kTouch, L"VID", vendor); }
-    std::size_t Changes() {
-        return LinesStarting(TRACE_LEVEL_INFORMATION, L"Change(s) detected in registry settings!")
-            .size();
+struct WatchRig : rig::SimRig {
+    WatchRig() { SetVendor(0x1111); }
+    ~WatchRig() {
+        Kernel().SetEvent(gate);
+        settings.StopMonitoring();
     }
-    void StartAndReloadOnce() {
+
+    platform::sim::SimKernel& Kernel() { return world.GetKernel(); }
+    platform::sim::SimRegistry& Registry() { return world.GetRegistry(); }
+    void SetVendor(DWORD vendor) { Registry().SetDword(kMachine, T, L"VID", vendor); }
+    void Run() { world.RunUntilIdle(); }
+    // The first reload waits at the gate once its reads are done, standing for a long reload.
+    void HoldFirstReload() {
+        settings.onReload = [this] {
+            if (settings.reloads.size() == 1)
+                Kernel().WaitForMultipleObjects(1, &gate, FALSE, INFINITE);
+        };
         settings.StartMonitoring();
-        world.RunUntilIdle();
+        Run();
         SetVendor(0x2222);
-        world.RunUntilIdle();
-        ASSERT_EQ(settings.reloads.size(), 1u);
+        Run();
+    }
+    std::size_t Changes() {
+        const auto lines = SimRig::Lines(TRACE_LEVEL_INFORMATION);
+        return std::count(lines.begin(), lines.end(), L"Change(s) detected in registry settings!");
+    }
+    // Nothing of the watch is left: no key open, no wait armed.
+    void ExpectReleased() {
+        EXPECT_EQ(Registry().OpenKeyCount(), 0u);
+        EXPECT_EQ(Registry().PendingNotifyCount(), 0u);
     }
 
-    WatchedSettings settings{*this};
+    WatchedSettings settings{world};
+    HANDLE gate = Kernel().CreateEventW(nullptr, TRUE, FALSE, nullptr);
 };
 
-TEST(AmbRegSettingsWatch, EachChangeUnderTheRootReloadsOnTheWatchThreadWithFewPrivileges) {
+// A change while the watch waits; whether it reloads (and what the reload read), and whether the
+// root is made again before the next wait. A later change of the vendor id reloads in every case.
+struct ChangeCase {
+    const char* label;
+    std::function<void(platform::sim::SimRegistry&)> change;
+    const wchar_t* reload;
+    bool recreateRoot;
+};
+void PrintTo(const ChangeCase& c, std::ostream* out) { *out << c.label; }
+class WatchChange : public testing::TestWithParam<ChangeCase> {};
+
+TEST_P(WatchChange, ReloadsOnTheWatchThreadWithOnlyChangeNotifyForValueChangesUnderTheRoot) {
+    const ChangeCase& c = GetParam();
     WatchRig rig;
+    const std::wstring root = contract::kConfigurationKey;
+    rig.settings.onReload = [&] {
+        if (c.recreateRoot) rig.Registry().CreateKey(kMachine, root);
+    };
     rig.settings.StartMonitoring();
-    rig.world.RunUntilIdle();
-    EXPECT_EQ(rig.registry.PendingNotifyCount(), 1u);
-    EXPECT_TRUE(rig.settings.reloads.empty());
-    rig.SetVendor(0x2222);
-    rig.world.RunUntilIdle();
-    ASSERT_EQ(rig.settings.reloads.size(), 1u);
-    const auto& reload = rig.settings.reloads[0];
-    EXPECT_NE(reload.thread, std::this_thread::get_id());
-    EXPECT_EQ(reload.vendor, 0x2222);
-    for (const auto& privilege : reload.privileges) {
-        EXPECT_EQ((privilege.attributes & SE_PRIVILEGE_ENABLED) != 0,
-                  privilege.name == L"SeChangeNotifyPrivilege");
-    }
-    // The change is traced first, then the reload's lines.
+    rig.Run();
+    EXPECT_EQ(rig.Registry().PendingNotifyCount(), 1u);
+    c.change(rig.Registry());
+    rig.Run();
+    rig.SetVendor(0x3333);
+    rig.Run();
+    Lines expected{L"3333 watch SeChangeNotifyPrivilege"};
+    if (c.reload) expected.insert(expected.begin(), c.reload);
+    EXPECT_EQ(rig.settings.reloads, expected);
+    EXPECT_EQ(rig.Changes(), expected.size());
+    // The change is traced before the reload's lines.
     EXPECT_EQ(rig.world.GetTracing().Events().at(0).text,
               L"Change(s) detected in registry settings!");
-    rig.SetVendor(0x3333);
-    rig.world.RunUntilIdle();
-    ASSERT_EQ(rig.settings.reloads.size(), 2u);
-    EXPECT_EQ(rig.settings.reloads[1].vendor, 0x3333);
-    EXPECT_EQ(rig.Changes(), 2u);
 }
+
+// clang-format off
+const std::wstring kRoot = contract::kConfigurationKey;
+INSTANTIATE_TEST_SUITE_P(Cases, WatchChange, testing::Values(
+    ChangeCase{"SetInASubkey", [](auto& r) { r.SetDword(kMachine, T, L"VID", 0x2222); },
+               L"2222 watch SeChangeNotifyPrivilege", false},
+    ChangeCase{"SetInTheRoot", [](auto& r) { r.SetDword(kMachine, kRoot, L"A", 1); },
+               L"1111 watch SeChangeNotifyPrivilege", false},
+    ChangeCase{"Deleted", [](auto& r) { r.DeleteValue(kMachine, T, L"VID"); },
+               L"04f3 watch SeChangeNotifyPrivilege", false},
+    ChangeCase{"SetTwoKeysDown", [](auto& r) { r.SetDword(kMachine, kRoot + L"\\A\\B", L"C", 1); },
+               L"1111 watch SeChangeNotifyPrivilege", false},
+    ChangeCase{"RootDeletedAndMadeAgain", [](auto& r) { r.DeleteTree(kMachine, kRoot); },
+               L"04f3 watch SeChangeNotifyPrivilege", true},
+    ChangeCase{"EmptySubkeyCreated", [](auto& r) { r.CreateKey(kMachine, kRoot + L"\\Icons"); }, nullptr, false},
+    ChangeCase{"SetAboveTheRoot", [](auto& r) { r.SetDword(kMachine, L"SOFTWARE\\Corvane", L"F", 1); }, nullptr,
+               false}),
+    [](const auto& info) { return std::string(info.param.label); });
+// clang-format on
+
+// A watch that cannot wait: the fault planned (none: the root is missing) and the status logged
+// where the wait found it and where the watch gave up.
+struct FailureCase {
+    const char* label;
+    const char* fault;
+    DWORD error;
+    const wchar_t* status;
+};
+void PrintTo(const FailureCase& c, std::ostream* out) { *out << c.label; }
+class WatchFailure : public testing::TestWithParam<FailureCase> {};
+
+TEST_P(WatchFailure, EndsTheWatchWithTheFailureLogged) {
+    const FailureCase& c = GetParam();
+    WatchRig rig;
+    if (c.fault)
+        rig.Fail(c.fault, c.error);
+    else
+        rig.Registry().DeleteTree(kMachine, contract::kConfigurationKey);
+    rig.settings.StartMonitoring();
+    rig.Run();
+    const std::wstring line = L"HRESULT: " + std::wstring(c.status) + L" @ LINE #### ";
+    EXPECT_EQ(rig.Lines(TRACE_LEVEL_ERROR),
+              (Lines{line + L"[registry.cpp]", line + L"[amb_reg_settings.cpp]"}));
+    rig.SetVendor(0x2222);  // nobody watches
+    rig.Run();
+    EXPECT_TRUE(rig.settings.reloads.empty());
+    rig.settings.StopMonitoring();
+    rig.ExpectReleased();
+}
+
+// clang-format off
+INSTANTIATE_TEST_SUITE_P(Cases, WatchFailure, testing::Values(
+    FailureCase{"RootMissing", nullptr, 0, L"0x80070002"},
+    FailureCase{"OpenDenied", "RegOpenKeyExW", ERROR_ACCESS_DENIED, L"0x80070005"},
+    FailureCase{"NotifyRefused", "RegNotifyChangeKeyValue", ERROR_INVALID_PARAMETER, L"0x80070057"},
+    FailureCase{"WaitFails", "WaitForMultipleObjects", ERROR_INVALID_HANDLE, L"0x80070006"}),
+    [](const auto& info) { return std::string(info.param.label); });
+// clang-format on
 
 TEST(AmbRegSettingsWatch, ExceptionFromAReloadEndsTheWatchOnlyAndIsLogged) {
     WatchRig rig;
-    rig.settings.throwOnReload = true;
-    rig.StartAndReloadOnce();
-    EXPECT_EQ(
-        rig.Lines(TRACE_LEVEL_CRITICAL),
-        std::vector<std::wstring>{L"Settings watch thread ended by an exception: reload failed"});
+    rig.settings.onReload = [] { throw std::runtime_error("reload failed"); };
+    rig.settings.StartMonitoring();
+    rig.Run();
+    rig.SetVendor(0x2222);
+    rig.Run();
+    EXPECT_EQ(rig.Lines(TRACE_LEVEL_CRITICAL),
+              Lines{L"Settings watch thread ended by an exception: reload failed"});
     rig.SetVendor(0x3333);
-    rig.world.RunUntilIdle();
+    rig.Run();
     EXPECT_EQ(rig.settings.reloads.size(), 1u);
     rig.settings.StopMonitoring();
-    EXPECT_EQ(rig.registry.OpenKeyCount(), 0u);
-    EXPECT_EQ(rig.registry.PendingNotifyCount(), 0u);
+    rig.ExpectReleased();
 }
 
 TEST(AmbRegSettingsWatch, AChangeDuringAReloadIsNotLost) {
     WatchRig rig;
-    rig.settings.holdFirstReload = true;
-    rig.StartAndReloadOnce();
+    rig.HoldFirstReload();
     rig.SetVendor(0x3333);  // after the held reload's reads
-    rig.Kernel().SetEvent(rig.settings.gate);
-    rig.world.RunUntilIdle();
-    ASSERT_EQ(rig.settings.reloads.size(), 2u);
-    EXPECT_EQ(rig.settings.GetTouchVendorId(), 0x3333);
-    EXPECT_EQ(rig.Changes(), 2u);
-}
-
-TEST(AmbRegSettingsWatch, StopEndsAWaitingWatchAndReleasesEverything) {
-    WatchRig rig;
-    rig.settings.StartMonitoring();
-    rig.world.RunUntilIdle();
-    rig.settings.StopMonitoring();
-    EXPECT_EQ(rig.registry.OpenKeyCount(), 0u);
-    EXPECT_EQ(rig.registry.PendingNotifyCount(), 0u);
-    rig.SetVendor(0x2222);
-    rig.world.RunUntilIdle();
-    EXPECT_TRUE(rig.settings.reloads.empty());
-    EXPECT_EQ(rig.Changes(), 0u);
-    EXPECT_TRUE(rig.Lines(TRACE_LEVEL_ERROR).empty());
-}
-
-TEST(AmbRegSettingsWatch, StopBeforeTheWatchHasRunEndsIt) {
-    WatchRig rig;
-    rig.settings.StartMonitoring();
-    rig.settings.StopMonitoring();
-    EXPECT_EQ(rig.registry.OpenKeyCount(), 0u);
-    EXPECT_EQ(rig.registry.PendingNotifyCount(), 0u);
+    rig.Kernel().SetEvent(rig.gate);
+    rig.Run();
+    EXPECT_EQ(rig.settings.reloads, (Lines{L"2222 watch SeChangeNotifyPrivilege",
+                                           L"3333 watch SeChangeNotifyPrivilege"}));
 }
 
 TEST(AmbRegSettingsWatch, StopDuringAReloadEndsTheWatchAfterItThoughAChangeIsPending) {
     WatchRig rig;
-    rig.settings.holdFirstReload = true;
-    rig.StartAndReloadOnce();
+    rig.HoldFirstReload();
     bool stopped = false;
     platform::Thread stopper(rig.Kernel(), [&] {
         rig.settings.StopMonitoring();
         stopped = true;
     });
-    rig.world.RunUntilIdle();
+    rig.Run();
     EXPECT_FALSE(stopped);  // waits for the reload to finish
     rig.SetVendor(0x3333);
-    rig.Kernel().SetEvent(rig.settings.gate);
+    rig.Kernel().SetEvent(rig.gate);
     stopper.join();
-    EXPECT_TRUE(stopped);
     EXPECT_EQ(rig.settings.reloads.size(), 1u);
-    EXPECT_EQ(rig.registry.OpenKeyCount(), 0u);
+    rig.ExpectReleased();
 }
 
-TEST(AmbRegSettingsWatch, StartsAgainAfterAStopAndOnlyOnce) {
+TEST(AmbRegSettingsWatch, StopEndsAWaitingWatchAndOneNotYetRunAndItStartsAgainOnce) {
     WatchRig rig;
     rig.settings.StartMonitoring();
-    rig.settings.StopMonitoring();
+    rig.settings.StopMonitoring();  // before the watch has run
+    rig.ExpectReleased();
     rig.settings.StartMonitoring();
     rig.settings.StartMonitoring();
-    rig.world.RunUntilIdle();
-    EXPECT_EQ(rig.registry.PendingNotifyCount(), 1u);
+    rig.Run();
+    EXPECT_EQ(rig.Registry().PendingNotifyCount(), 1u);
+    rig.settings.StopMonitoring();  // while it waits
+    rig.ExpectReleased();
     rig.SetVendor(0x2222);
-    rig.world.RunUntilIdle();
-    EXPECT_EQ(rig.Changes(), 1u);
-}
-
-TEST(AmbRegSettingsWatch, AMissingRootEndsTheWatchWithTheFailureLogged) {
-    WatchRig rig;
-    rig.registry.DeleteTree(kMachine, kRoot);
-    rig.settings.StartMonitoring();
-    rig.world.RunUntilIdle();
-    // Where the wait found it, and where the watch gave up.
-    const Lines errors = rig.Lines(TRACE_LEVEL_ERROR);
-    ASSERT_EQ(errors.size(), 2u);
-    EXPECT_TRUE(IsFailureLine(errors[0], kNotFound, L"registry.cpp"));
-    EXPECT_TRUE(IsFailureLine(errors[1], kNotFound, L"amb_reg_settings.cpp"));
-    rig.SetVendor(0x2222);  // the root is back, but nobody watches
-    rig.world.RunUntilIdle();
+    rig.Run();
     EXPECT_TRUE(rig.settings.reloads.empty());
+    EXPECT_EQ(rig.Changes(), 0u);
+    EXPECT_TRUE(rig.Lines(TRACE_LEVEL_ERROR).empty());
 }
 
 }  // namespace

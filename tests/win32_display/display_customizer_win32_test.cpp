@@ -1,19 +1,19 @@
 // The display customizer on the real COM runtime, against the substitute driver DLL registered
-// in the test's prefix. What reaches the driver is read back from the DLL's log. Also where the
-// development key points the DLL's log and the trace tee, for a program without the variables.
+// in the test's prefix: what reaches the driver is its log, compared with golden/<case>.log.
+// Also where the development key points the DLL's log and the trace tee, for a program without
+// the variables.
 #include <gtest/gtest.h>
 
-#include <algorithm>
-#include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <functional>
-#include <initializer_list>
-#include <optional>
+#include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "devices/display_customizer.h"
-#include "platform/gfx_driver.h"
+#include "devices/gfx_driver.h"
 #include "platform/win32/com_win32.h"
 #include "platform/win32/kernel_win32.h"
 #include "platform/win32/tracing_win32.h"
@@ -21,296 +21,146 @@
 
 namespace {
 
-using platform::win32::Win32Com;
-using platform::win32::Win32Kernel;
-using platform::win32::Win32Tracing;
-using Bytes = std::vector<BYTE>;
-
-std::wstring Text(const GUID& guid) {
-    wchar_t text[40];
-    ::StringFromGUID2(guid, text, 40);
-    return text;
+std::wstring Beside(const std::wstring& name) {
+    wchar_t path[MAX_PATH];
+    std::wstring directory(path, ::GetModuleFileNameW(nullptr, path, MAX_PATH));
+    return directory.substr(0, directory.find_last_of(L"\\/") + 1) + name;
 }
-
-std::string Narrow(const std::wstring& text) { return std::string(text.begin(), text.end()); }
 
 std::wstring TempPath(const std::wstring& name) {
     wchar_t directory[MAX_PATH + 1];
-    const DWORD length = ::GetTempPathW(MAX_PATH + 1, directory);
-    return std::wstring(directory, length) + name;
+    return std::wstring(directory, ::GetTempPathW(MAX_PATH + 1, directory)) + name +
+           std::to_wstring(::GetCurrentProcessId()) + L".log";
 }
 
-std::vector<std::string> Lines(const std::wstring& path) {
-    std::ifstream file(Narrow(path));
-    std::vector<std::string> lines;
-    for (std::string line; std::getline(file, line);) lines.push_back(line);
-    return lines;
+std::string Read(const std::wstring& path) {
+    std::ostringstream text;
+    text << std::ifstream(std::string(path.begin(), path.end()), std::ios::binary).rdbuf();
+    return text.str();
 }
 
-std::wstring Directory() {
-    wchar_t path[MAX_PATH];
-    const DWORD length = ::GetModuleFileNameW(nullptr, path, MAX_PATH);
-    std::wstring directory(path, length);
-    return directory.substr(0, directory.find_last_of(L"\\/") + 1);
-}
-
-// The substitute's classes, registered for one test and removed after it.
-class Registration {
-public:
-    explicit Registration(const std::vector<CLSID>& classes) {
-        const std::wstring dll = Directory() + L"kelvo_substitute_driver.dll";
-        for (const CLSID& clsid : classes) {
-            const std::wstring key = L"Software\\Classes\\CLSID\\" + Text(clsid);
-            _keys.push_back(key);
-            HKEY server = nullptr;
-            EXPECT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, (key + L"\\InprocServer32").c_str(), 0,
-                                        nullptr, 0, KEY_SET_VALUE, nullptr, &server, nullptr),
-                      ERROR_SUCCESS);
-            if (server == nullptr) continue;
-            SetString(server, nullptr, dll);
-            SetString(server, L"ThreadingModel", L"Both");
-            ::RegCloseKey(server);
+// REG_SZ values under HKEY_LOCAL_MACHINE for the owner's life, on the last key of a chain
+// (each key the one before it and a subkey). The values go with the owner, and so does the first
+// key of the chain that was made for them, so that nothing is left of the test.
+struct Values {
+    using Named = std::pair<const wchar_t*, std::wstring>;
+    Values(const std::vector<std::wstring>& chain, const std::vector<Named>& values) : _values(values) {
+        for (const std::wstring& key : chain) {
+            HKEY existing = nullptr;
+            ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, key.c_str(), 0, KEY_READ, &existing);
+            if (existing == nullptr && _made.empty()) _made = key;
+            ::RegCloseKey(existing);
+        }
+        EXPECT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, chain.back().c_str(), 0, nullptr, 0,
+                                    KEY_SET_VALUE, nullptr, &_key, nullptr), ERROR_SUCCESS);
+        for (const auto& [name, text] : values) {
+            ::RegSetValueExW(_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
         }
     }
-    ~Registration() {
-        for (const std::wstring& key : _keys) ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, key.c_str());
-    }
-    Registration(const Registration&) = delete;
-    Registration& operator=(const Registration&) = delete;
-
-private:
-    static void SetString(HKEY key, const wchar_t* name, const std::wstring& value) {
-        EXPECT_EQ(
-            ::RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(value.c_str()),
-                             static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-    }
-
-    std::vector<std::wstring> _keys;
-};
-
-void Put32(Bytes& bytes, DWORD value) {
-    for (int shift = 0; shift < 32; shift += 8) bytes.push_back(static_cast<BYTE>(value >> shift));
-}
-
-std::string Hex(const Bytes& bytes) {
-    std::string text;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        char hex[4];
-        std::snprintf(hex, sizeof hex, i == 0 ? "%02X" : " %02X", bytes[i]);
-        text += hex;
-    }
-    return text;
-}
-
-// The log lines of one record; the query's answer is the substitute's success.
-std::string InfoLine(const char* method, DWORD enable, DWORD x, DWORD y, DWORD p,
-                     const char* result = "0x00000000") {
-    Bytes b;
-    for (DWORD field : std::initializer_list<DWORD>{1, 0, 0, 0x1000, 0, enable, x, y, p})
-        Put32(b, field);
-    return std::string(method) + " size=36 in=0 [" + Hex(b) + "] -> " + result;
-}
-
-std::string DataLine(const char* method, BYTE enable, DWORD x, DWORD y, DWORD p) {
-    Bytes b;
-    Put32(b, 1);
-    b.insert(b.end(), 20, 0);
-    Put32(b, 0x1000);
-    b.insert(b.end(), {0, enable, 0, 0});
-    for (DWORD field : std::initializer_list<DWORD>{x, y, p, 0}) Put32(b, field);
-    return std::string(method) + " " + Narrow(Text(GUID_GfxFrameDeviceData)) + " size=48 in=0 [" +
-           Hex(b) + "] -> 0x00000000";
-}
-
-class DisplayCustomizerWin32 : public testing::Test {
-protected:
-    void SetUp() override {
-        _log = TempPath(L"kelvo_substitute_driver_" + std::to_wstring(::GetCurrentProcessId()) +
-                        L".log");
-        ::DeleteFileW(_log.c_str());
-        // Both set, so that the development key, which other programs may be using, plays no part.
-        ::SetEnvironmentVariableW(L"KELVO_SUBSTITUTE_DRIVER_LOG", _log.c_str());
-        ::SetEnvironmentVariableW(L"KELVO_SUBSTITUTE_DRIVER_FEATURE", L"1");
-        ASSERT_EQ(_com.CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-        _customizer.emplace(_com, _kernel);
-    }
-    void TearDown() override {
-        _customizer.reset();
-        _registration.reset();
-        _com.CoUninitialize();
-        ::DeleteFileW(_log.c_str());
-    }
-
-    void Register(const std::vector<CLSID>& classes) { _registration.emplace(classes); }
-    DisplayCustomizer& Customizer() { return *_customizer; }
-
-    std::vector<std::string> LogLines() { return Lines(_log); }
-
-private:
-    Win32Com _com;
-    Win32Kernel _kernel;
-    std::optional<Registration> _registration;
-    std::optional<DisplayCustomizer> _customizer;
-    std::wstring _log;
-};
-
-TEST_F(DisplayCustomizerWin32, FrameInterfaceReceivesEveryRecord) {
-    Register({CLSID_TheCorvaneAmbrel, CLSID_GfxDeviceData});
-    EXPECT_EQ(Customizer().Initialize(1920, 1080), S_OK);
-    EXPECT_EQ(Customizer().SetFrame(true, 30, 30, 90), S_OK);
-    EXPECT_EQ(Customizer().SetFrameAnimated(false, 80, 80, 25, 4, 1), S_OK);
-    Customizer().Uninitialize();
-
-    const std::vector<std::string> expected = {
-        "create TheCorvaneAmbrel",          InfoLine("GetInfo", 0, 0, 0, 0),
-        InfoLine("SetInfo", 1, 30, 30, 90), InfoLine("SetInfo", 1, 85, 85, 18),
-        InfoLine("SetInfo", 1, 90, 90, 12), InfoLine("SetInfo", 1, 95, 95, 6),
-        InfoLine("SetInfo", 0, 80, 80, 25), "destroy TheCorvaneAmbrel",
-    };
-    EXPECT_EQ(LogLines(), expected);
-}
-
-TEST_F(DisplayCustomizerWin32, DeviceDataInterfaceServesWithoutTheFrameClass) {
-    Register({CLSID_GfxDeviceData});
-    EXPECT_EQ(Customizer().Initialize(1920, 1080), S_OK);
-    EXPECT_EQ(Customizer().SetFrameAnimated(true, 80, 80, 25, 4, 0), S_OK);
-    EXPECT_EQ(Customizer().SetFrame(false, 80, 80, 25), S_OK);
-    Customizer().Uninitialize();
-
-    const std::vector<std::string> expected = {
-        "create GfxDeviceData",
-        DataLine("GetDeviceData", 0, 0, 0, 0),
-        DataLine("SetDeviceData", 1, 95, 95, 6),
-        DataLine("SetDeviceData", 1, 90, 90, 12),
-        DataLine("SetDeviceData", 1, 85, 85, 18),
-        DataLine("SetDeviceData", 1, 80, 80, 25),
-        DataLine("SetDeviceData", 0, 80, 80, 25),
-        "destroy GfxDeviceData",
-    };
-    EXPECT_EQ(LogLines(), expected);
-}
-
-TEST_F(DisplayCustomizerWin32, FeatureOffFailsInitializeButRequestsStillReachTheDriver) {
-    Register({CLSID_TheCorvaneAmbrel, CLSID_GfxDeviceData});
-    ::SetEnvironmentVariableW(L"KELVO_SUBSTITUTE_DRIVER_FEATURE", L"0");
-    EXPECT_EQ(Customizer().Initialize(1920, 1080), CO_E_NOT_SUPPORTED);
-    EXPECT_EQ(Customizer().SetFrame(true, 30, 30, 90), E_FAIL);
-    Customizer().Uninitialize();
-
-    const std::vector<std::string> expected = {
-        "create TheCorvaneAmbrel",
-        InfoLine("GetInfo", 0, 0, 0, 0),
-        InfoLine("SetInfo", 1, 30, 30, 90, "0x80004005"),
-        "destroy TheCorvaneAmbrel",
-    };
-    EXPECT_EQ(LogLines(), expected);
-}
-
-TEST_F(DisplayCustomizerWin32, NeitherClassRegisteredFailsWithoutReachingAnyDriver) {
-    EXPECT_EQ(Customizer().Initialize(1920, 1080), REGDB_E_CLASSNOTREG);
-    EXPECT_EQ(Customizer().SetFrame(true, 30, 30, 90), E_UNEXPECTED);
-    EXPECT_TRUE(LogLines().empty());
-}
-
-// ---- The development key, which a service under Wine reads in place of the variables ----
-
-constexpr wchar_t kDevelopmentKey[] = L"SOFTWARE\\Kelvo\\Development";
-
-// One REG_SZ of HKLM\SOFTWARE\Kelvo\Development for the owner's life. The value goes with the
-// owner, and so do the keys that were made for it, so that nothing is left of the test.
-class DevelopmentValue {
-public:
-    DevelopmentValue(const wchar_t* name, const std::wstring& text) : _name(name) {
-        HKEY parent = nullptr;
-        _madeParent = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kelvo", 0, KEY_READ,
-                                      &parent) != ERROR_SUCCESS;
-        if (parent != nullptr) ::RegCloseKey(parent);
-        DWORD disposition = 0;
-        EXPECT_EQ(::RegCreateKeyExW(HKEY_LOCAL_MACHINE, kDevelopmentKey, 0, nullptr, 0,
-                                    KEY_SET_VALUE, nullptr, &_key, &disposition),
-                  ERROR_SUCCESS);
-        _madeKey = disposition == REG_CREATED_NEW_KEY;
-        EXPECT_EQ(
-            ::RegSetValueExW(_key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                             static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t))),
-            ERROR_SUCCESS);
-    }
-    ~DevelopmentValue() {
-        if (_key == nullptr) return;
-        ::RegDeleteValueW(_key, _name);
+    ~Values() {
+        for (const auto& value : _values) ::RegDeleteValueW(_key, value.first);
         ::RegCloseKey(_key);
-        if (_madeKey) ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, kDevelopmentKey);
-        if (_madeParent) ::RegDeleteKeyW(HKEY_LOCAL_MACHINE, L"SOFTWARE\\Kelvo");
+        if (!_made.empty()) ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, _made.c_str());
     }
-    DevelopmentValue(const DevelopmentValue&) = delete;
-    DevelopmentValue& operator=(const DevelopmentValue&) = delete;
-
-private:
-    const wchar_t* _name;
+    std::vector<Named> _values;
+    std::wstring _made;
     HKEY _key = nullptr;
-    bool _madeKey = false;
-    bool _madeParent = false;
 };
+
+// The substitute DLL as the in-process server of the class.
+std::unique_ptr<Values> Register(const CLSID& clsid) {
+    wchar_t text[40];
+    ::StringFromGUID2(clsid, text, 40);
+    const std::wstring key = L"Software\\Classes\\CLSID\\" + std::wstring(text);
+    return std::make_unique<Values>(std::vector<std::wstring>{key, key + L"\\InprocServer32"},
+                                    std::vector<Values::Named>{{nullptr, Beside(L"kelvo_substitute_driver.dll")},
+                                                               {L"ThreadingModel", L"Both"}});
+}
+
+// Each case connects, sends one request and hides the frame in four steps, and lets go.
+struct Case {
+    const char* name;  // also the golden log's
+    std::vector<CLSID> classes;
+    const wchar_t* feature;
+    HRESULT connected;
+    HRESULT sent;  // each request's result
+};
+
+void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
+
+const Case kCases[] = {
+    {"frame", {CLSID_TheCorvaneAmbrel, CLSID_GfxDeviceData}, L"1", S_OK, S_OK},
+    {"device_data", {CLSID_GfxDeviceData}, L"1", S_OK, S_OK},
+    {"feature_off", {CLSID_TheCorvaneAmbrel, CLSID_GfxDeviceData}, L"0", CO_E_NOT_SUPPORTED, E_FAIL},
+    {"no_class", {}, L"1", REGDB_E_CLASSNOTREG, E_UNEXPECTED},
+};
+
+class DisplayCustomizerWin32 : public testing::TestWithParam<Case> {};
+
+TEST_P(DisplayCustomizerWin32, TheDriverReceivesExactlyTheGoldenRecords) {
+    const Case& c = GetParam();
+    const std::wstring log = TempPath(L"kelvo_substitute_driver_");
+    ::DeleteFileW(log.c_str());
+    // Both set, so that the development key, which other programs may be using, plays no part.
+    ::SetEnvironmentVariableW(L"KELVO_SUBSTITUTE_DRIVER_LOG", log.c_str());
+    ::SetEnvironmentVariableW(L"KELVO_SUBSTITUTE_DRIVER_FEATURE", c.feature);
+    std::vector<std::unique_ptr<Values>> registration;
+    for (const CLSID& clsid : c.classes) registration.push_back(Register(clsid));
+    platform::win32::Win32Com com;
+    platform::win32::Win32Kernel kernel;
+    ASSERT_EQ(com.CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    // The apartment as the simulated COM keeps it.
+    EXPECT_EQ(com.CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
+    {
+        DisplayCustomizer customizer(com, kernel);
+        EXPECT_EQ(customizer.Initialize(1920, 1080), c.connected);
+        EXPECT_EQ(customizer.SetFrame(true, 30, 30, 90), c.sent);
+        EXPECT_EQ(customizer.SetFrameAnimated(false, 80, 80, 25, 4, 1), c.sent);
+        customizer.Uninitialize();
+    }
+    registration.clear();
+    com.CoUninitialize();
+    const std::wstring golden = Beside(L"golden\\" + std::wstring(c.name, c.name + std::strlen(c.name)) + L".log");
+    ASSERT_NE(::GetFileAttributesW(golden.c_str()), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(Read(log), Read(golden));
+    ::DeleteFileW(log.c_str());
+}
+
+INSTANTIATE_TEST_SUITE_P(Classes, DisplayCustomizerWin32, testing::ValuesIn(kCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // CTest keeps other users of the key away, but any program of the prefix that builds its tracing
 // or loads the driver while a value is set writes to that file too: the test looks for its own
 // line among the file's.
-class DevelopmentKeyWin32 : public DisplayCustomizerWin32 {};
-
-TEST_F(DevelopmentKeyWin32, NamesTheTraceFileAndTheDriverLogWhenTheirVariablesAreUnset) {
-    Register({CLSID_TheCorvaneAmbrel});
-    struct Case {
-        const wchar_t* value;
-        const wchar_t* variable;
-        std::function<void()> write;
-        std::string line;  // among the file's lines
-    };
-    const Case cases[] = {
-        {L"TraceFile", L"KELVO_TRACE_FILE",
-         [] {
-             static constexpr GUID kProvider = {
-                 0x13046BD6, 0xC656, 0x4BD4, {0xB3, 0xCB, 0xE6, 0x51, 0x24, 0xF2, 0x08, 0x6A}};
-             Win32Tracing tracing;
-             REGHANDLE handle = 0;
-             EXPECT_EQ(tracing.EventRegister(&kProvider, nullptr, nullptr, &handle), 0u);
-             EXPECT_EQ(tracing.EventWriteString(handle, 4, 0, L"Teed by the development key"), 0u);
-             tracing.EventUnregister(handle);
-         },
-         "L4 Teed by the development key"},
-        {L"SubstituteDriverLog", L"KELVO_SUBSTITUTE_DRIVER_LOG",
-         [this] {
-             EXPECT_EQ(Customizer().Initialize(1920, 1080), S_OK);
-             Customizer().Uninitialize();
-         },
-         "create TheCorvaneAmbrel"},
-    };
-    for (const Case& c : cases) {
-        const std::wstring path = TempPath(L"kelvo_development_" + std::wstring(c.value) + L"_" +
-                                           std::to_wstring(::GetCurrentProcessId()) + L".log");
+TEST(DevelopmentKeyWin32, NamesTheTraceFileAndTheDriverLogWhenTheirVariablesAreUnset) {
+    const auto frame = Register(CLSID_TheCorvaneAmbrel);
+    platform::win32::Win32Com com;
+    platform::win32::Win32Kernel kernel;
+    ASSERT_EQ(com.CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
+    for (const std::wstring value : {L"TraceFile", L"SubstituteDriverLog"}) {
+        const bool trace = value == L"TraceFile";
+        const std::wstring path = TempPath(L"kelvo_development_" + value + L"_");
         ::DeleteFileW(path.c_str());
-        ::SetEnvironmentVariableW(c.variable, nullptr);
+        ::SetEnvironmentVariableW(trace ? L"KELVO_TRACE_FILE" : L"KELVO_SUBSTITUTE_DRIVER_LOG", nullptr);
         {
-            const DevelopmentValue value(c.value, path);
-            c.write();
+            const Values key({L"SOFTWARE\\Kelvo", L"SOFTWARE\\Kelvo\\Development"}, {{value.c_str(), path}});
+            if (trace) {
+                static constexpr GUID kProvider = {
+                    0x13046BD6, 0xC656, 0x4BD4, {0xB3, 0xCB, 0xE6, 0x51, 0x24, 0xF2, 0x08, 0x6A}};
+                platform::win32::Win32Tracing tracing;
+                REGHANDLE handle = 0;
+                EXPECT_EQ(tracing.EventRegister(&kProvider, nullptr, nullptr, &handle), 0u);
+                EXPECT_EQ(tracing.EventWriteString(handle, 4, 0, L"Teed by the development key"), 0u);
+                tracing.EventUnregister(handle);
+            } else {
+                EXPECT_EQ(DisplayCustomizer(com, kernel).Initialize(1920, 1080), S_OK);
+            }
         }
-        const std::vector<std::string> lines = Lines(path);
-        EXPECT_GE(std::count(lines.begin(), lines.end(), c.line), 1) << Narrow(c.value);
+        const std::string line = trace ? "\nL4 Teed by the development key\n" : "\ncreate TheCorvaneAmbrel\n";
+        EXPECT_NE(("\n" + Read(path)).find(line), std::string::npos) << line;
         ::DeleteFileW(path.c_str());
     }
-}
-
-TEST(Win32Com, ApartmentsAnswerAsComDoes) {
-    Win32Com com;
-    ASSERT_EQ(com.CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_OK);
-    EXPECT_EQ(com.CoInitializeEx(nullptr, COINIT_MULTITHREADED), S_FALSE);
-    EXPECT_EQ(com.CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), RPC_E_CHANGED_MODE);
-    com.CoUninitialize();
-    void* object = &com;
-    EXPECT_EQ(
-        com.CoCreateInstance(CLSID_TheCorvaneAmbrel, nullptr, CLSCTX_ALL, IID_IUnknown, &object),
-        REGDB_E_CLASSNOTREG);
-    EXPECT_EQ(object, nullptr);
     com.CoUninitialize();
 }
 

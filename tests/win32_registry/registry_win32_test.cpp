@@ -3,9 +3,7 @@
 // the simulated registry copies: statuses, the size rules of a query, and how waits end.
 #include <gtest/gtest.h>
 
-#include <atomic>
 #include <string>
-#include <utility>
 
 #include "platform/sync.h"
 #include "platform/win32/kernel_win32.h"
@@ -34,8 +32,7 @@ protected:
         for (HKEY key : {_touch, _root}) {
             if (key) registry.RegCloseKey(key);
         }
-        for (const std::wstring& sub : {_scratch + L"\\Touch\\Deep", _scratch + L"\\Touch",
-                                        _scratch + L"\\Other", _scratch}) {
+        for (const std::wstring& sub : {_scratch + L"\\Touch", _scratch}) {
             registry.RegDeleteKeyW(HKEY_CURRENT_USER, sub.c_str());
         }
         // Only if no other run is using it.
@@ -109,57 +106,6 @@ TEST_F(Win32RegistryTest, MissingAndDeletedKeysAndKeysWithSubkeys) {
                                         reinterpret_cast<BYTE*>(&value), &size),
               ERROR_KEY_DELETED);
     EXPECT_EQ(SetDword(_touch, L"Mode", 1), ERROR_KEY_DELETED);
-}
-
-// Ends a wait that another thread is blocked in: repeats the change until the wait returns, since
-// nothing tells this thread when the wait has been armed. Gives up after 30 s.
-template <class Change>
-bool RepeatUntil(Win32Kernel& kernel, const std::atomic<bool>& done, Change change) {
-    for (int i = 0; i < 1200 && !done; ++i) {
-        change();
-        kernel.Sleep(25);
-    }
-    return done;
-}
-
-TEST_F(Win32RegistryTest, AValueSetInASubkeyEndsABlockedSubtreeWait) {
-    HKEY key = OpenScratch(KEY_NOTIFY);
-    std::atomic<bool> done{false};
-    LSTATUS status = -1;
-    Thread waiter(kernel, [&] {
-        status =
-            registry.RegNotifyChangeKeyValue(key, TRUE, REG_NOTIFY_CHANGE_LAST_SET, nullptr, FALSE);
-        done = true;
-    });
-    DWORD mode = 0;
-    EXPECT_TRUE(RepeatUntil(kernel, done, [&] { SetDword(_touch, L"Mode", ++mode); }));
-    if (!done) registry.RegCloseKey(std::exchange(key, nullptr));
-    waiter.join();
-    EXPECT_EQ(status, ERROR_SUCCESS);
-    if (key) {
-        EXPECT_EQ(registry.RegCloseKey(key), ERROR_SUCCESS);
-    }
-}
-
-TEST_F(Win32RegistryTest, ClosingTheKeyFromAnotherThreadEndsTheWaitWithSuccess) {
-    // A close that comes before the wait is armed makes the wait fail on a closed handle; that
-    // attempt is repeated with more time for the waiter to get there (25 s in all). Nothing can
-    // tell when a blocking wait is armed: it arms and blocks inside the one call.
-    LSTATUS status = ERROR_INVALID_HANDLE;
-    for (DWORD delay = 50; delay <= 12800 && status == ERROR_INVALID_HANDLE; delay *= 2) {
-        HKEY key = OpenScratch(KEY_NOTIFY);
-        std::atomic<bool> done{false};
-        Thread waiter(kernel, [&] {
-            status = registry.RegNotifyChangeKeyValue(key, TRUE, REG_NOTIFY_CHANGE_LAST_SET,
-                                                      nullptr, FALSE);
-            done = true;
-        });
-        kernel.Sleep(delay);
-        EXPECT_FALSE(done);
-        EXPECT_EQ(registry.RegCloseKey(key), ERROR_SUCCESS);
-        waiter.join();
-    }
-    EXPECT_EQ(status, ERROR_SUCCESS);
 }
 
 TEST_F(Win32RegistryTest, AsynchronousWaitSetsItsEvent) {

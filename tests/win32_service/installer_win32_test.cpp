@@ -1,12 +1,14 @@
 // Kelvo.exe as its own installer, and the service's last moments, under the service control
-// manager: what a user installing, replacing or removing the service meets, what the event log
-// and Explorer read from the executable, and what the service has said by the time it reports
-// SERVICE_STOPPED.
+// manager: what a user installing, replacing or removing the service meets, what the service
+// control manager, the event log and Explorer read from the executable and its registration, and
+// what the service has said by the time it reports SERVICE_STOPPED.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <map>
 #include <memory>
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "kelvo_exe.h"
@@ -17,13 +19,15 @@ namespace {
 
 using kelvo_exe::kServiceName;
 using kelvo_exe::ScHandle;
+using kelvo_exe::Start;
 using kelvo_exe::State;
-using kelvo_exe::WaitForState;
+using kelvo_exe::Stop;
 using platform::win32::UniqueHandle;
 
 constexpr const wchar_t* kEventSourceKey =
     L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\Ambrel Manager";
-constexpr DWORD kStartMilliseconds = 30000;
+constexpr const wchar_t* kAppIdKey = L"AppID\\{45A1373F-67AC-419B-964A-9478A683A046}";
+constexpr const wchar_t* kExeAppIdKey = L"AppID\\AMBMan.EXE";
 constexpr DWORD kStopMilliseconds = 10000;
 constexpr DWORD kMarkedForDeletion = 0x80070430;  // HRESULT_FROM_WIN32(1072)
 constexpr const char* kMarkedMessage =
@@ -32,6 +36,18 @@ constexpr const char* kMarkedMessage =
 // The desktop of the window station Wine runs services on, which has no WSF_VISIBLE (only WinSta0
 // has it): nobody can see a window there, or close it.
 constexpr const wchar_t* kHiddenDesktop = L"__wineservice_winstation\\Default";
+
+// A registry value as "type:text" (a number in decimal), or "-" when it cannot be read.
+std::wstring Value(HKEY root, const wchar_t* key, const wchar_t* name) {
+    wchar_t data[512] = {};
+    DWORD type = REG_NONE, size = sizeof(data) - sizeof(wchar_t), number = 0;
+    if (::RegGetValueW(root, key, name, RRF_RT_ANY | RRF_NOEXPAND, &type, data, &size) !=
+        ERROR_SUCCESS) {
+        return L"-";
+    }
+    std::memcpy(&number, data, sizeof number);
+    return std::to_wstring(type) + L":" + (type == REG_DWORD ? std::to_wstring(number) : data);
+}
 
 // The service is removed before and after each test, however it ended. The installer runs on the
 // hidden desktop throughout: a message box there cannot hold a test up for longer than the run's
@@ -46,16 +62,7 @@ protected:
         Installer(L"-UnregServer");
     }
     void TearDown() override {
-        {
-            ScHandle service(
-                ::OpenServiceW(_manager.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
-            SERVICE_STATUS status{};
-            if (service.get() != nullptr &&
-                ::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
-                WaitForState(service.get(), SERVICE_STOPPED, kStopMilliseconds);
-            }
-        }
-        EXPECT_EQ(Installer(L"-UnregServer"), 0u);
+        EXPECT_EQ(Installer(L"-UnregServer"), 0u);  // a running service is stopped first
         ::RegDeleteTreeW(HKEY_LOCAL_MACHINE, kEventSourceKey);
     }
 
@@ -69,7 +76,7 @@ protected:
         return ScHandle(::OpenServiceW(_manager.get(), kServiceName, access));
     }
 
-    ScHandle _manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
+    const ScHandle _manager{::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)};
     const kelvo_exe::ScopedValue _absentController{L"SOFTWARE\\Corvane\\Nolt\\AMB\\Touch",
                                                    L"SOFTWARE\\Corvane", L"PID", 0x0001};
 };
@@ -80,38 +87,22 @@ using KelvoServiceStop = KelvoInstaller;
 // is removed at once rather than only marked for deletion, which would refuse the new one.
 TEST_F(KelvoInstaller, InstallingAgainStopsTheRunningServiceAndReplacesIt) {
     ASSERT_EQ(Installer(L"-Service"), 0u);
-    {
-        // Closed before the installer runs: a handle held here would keep the old service.
-        const ScHandle service = Open(SERVICE_START | SERVICE_QUERY_STATUS);
-        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-        ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, kStartMilliseconds))
-            << "state " << State(service.get());
-    }
+    // Closed before the installer runs: a handle held here would keep the old service.
+    ASSERT_TRUE(Start(Open(SERVICE_START | SERVICE_QUERY_STATUS).get())) << ::GetLastError();
     std::string error;
     EXPECT_EQ(Installer(L"-Service", &error), 0u) << error;
 
     const ScHandle service = Open(SERVICE_START | SERVICE_STOP | SERVICE_QUERY_STATUS |
-                                  SERVICE_QUERY_CONFIG | SERVICE_CHANGE_CONFIG);
+                                  SERVICE_CHANGE_CONFIG);
     ASSERT_NE(service.get(), nullptr) << ::GetLastError();
-    std::vector<BYTE> buffer(8192);
-    auto* config = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
-    DWORD needed = 0;
-    ASSERT_TRUE(
-        ::QueryServiceConfigW(service.get(), config, static_cast<DWORD>(buffer.size()), &needed));
-    EXPECT_EQ(config->dwStartType, static_cast<DWORD>(SERVICE_AUTO_START));
     // A service marked for deletion refuses any change of its configuration, even none; Wine
     // starts one all the same.
     EXPECT_TRUE(::ChangeServiceConfigW(service.get(), SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
                                        SERVICE_NO_CHANGE, nullptr, nullptr, nullptr, nullptr,
                                        nullptr, nullptr, nullptr))
         << ::GetLastError();
-    ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-    ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, kStartMilliseconds))
-        << "state " << State(service.get());
-    SERVICE_STATUS status{};
-    ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) << ::GetLastError();
-    EXPECT_TRUE(WaitForState(service.get(), SERVICE_STOPPED, kStopMilliseconds))
-        << "state " << State(service.get());
+    ASSERT_TRUE(Start(service.get())) << ::GetLastError() << ", state " << State(service.get());
+    EXPECT_TRUE(Stop(service.get())) << ::GetLastError() << ", state " << State(service.get());
 }
 
 // While another program holds the service open, removing it only marks it for deletion, and it
@@ -134,28 +125,41 @@ TEST_F(KelvoInstaller, SaysOnStandardErrorWhereNoWindowCanBeSeenThatTheServiceIs
     }  // with the last handle gone, the marked service goes
 }
 
-// The event log finds the service's texts through the source's registration: Kelvo.exe's message
-// table, whose message 0 is its one insertion string as it stands.
+// What installing writes: the service as the control manager keeps it, the AppID that tells the
+// program it is a service, and the event source, through which the event log finds the service's
+// texts in Kelvo.exe's message table (message 0 is its one insertion string as it stands).
+// Removing a service that is not running takes all of it away and has nothing to complain of.
 TEST_F(KelvoInstaller, RegistersTheEventSourceWithTheServiceAndRemovesItWithIt) {
     ASSERT_EQ(Installer(L"-Service"), 0u);
-    wchar_t file[MAX_PATH] = {};
-    DWORD type = REG_NONE, size = sizeof(file);
-    ASSERT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile",
-                             RRF_RT_REG_EXPAND_SZ | RRF_NOEXPAND, &type, file, &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(type, static_cast<DWORD>(REG_EXPAND_SZ));
-    EXPECT_EQ(std::wstring(file), kelvo_exe::KelvoPath());
-    DWORD types = 0;
-    size = sizeof(types);
-    EXPECT_EQ(::RegGetValueW(HKEY_LOCAL_MACHINE, kEventSourceKey, L"TypesSupported",
-                             RRF_RT_REG_DWORD, nullptr, &types, &size),
-              ERROR_SUCCESS);
-    EXPECT_EQ(types, 7u);  // error, warning, information
+    const std::wstring path = kelvo_exe::KelvoPath();
+    const struct {
+        HKEY root;
+        const wchar_t *key, *name;
+        std::wstring value;
+    } values[] = {
+        {HKEY_CLASSES_ROOT, kAppIdKey, nullptr, L"1:AmbrelManager"},
+        {HKEY_CLASSES_ROOT, kAppIdKey, L"LocalService", L"1:Ambrel Manager"},
+        {HKEY_CLASSES_ROOT, kExeAppIdKey, L"AppID", L"1:{45A1373F-67AC-419B-964A-9478A683A046}"},
+        {HKEY_LOCAL_MACHINE, kEventSourceKey, L"EventMessageFile", L"2:" + path},
+        {HKEY_LOCAL_MACHINE, kEventSourceKey, L"TypesSupported", L"4:7"},  // error, warning, info
+    };
+    for (const auto& v : values) EXPECT_EQ(Value(v.root, v.key, v.name), v.value);
+    {
+        // Wine's ChangeServiceConfigW drops the dependencies when given none to change (Windows
+        // keeps them), so they are not looked at here.
+        const ScHandle service = Open(SERVICE_QUERY_CONFIG);
+        std::vector<BYTE> buffer(8192);
+        auto* c = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(buffer.data());
+        DWORD needed = 0;
+        ASSERT_TRUE(::QueryServiceConfigW(service.get(), c, 8192, &needed));
+        EXPECT_EQ(std::to_wstring(c->dwServiceType) + L" " + std::to_wstring(c->dwStartType) + L" " +
+                      std::to_wstring(c->dwErrorControl) + L" " + c->lpBinaryPathName + L" " +
+                      c->lpDisplayName + L" " + c->lpServiceStartName,
+                  L"16 2 1 \"" + path + L"\" Ambrel Manager LocalSystem");  // own process, auto
+    }  // closed before the removal, which it would keep
 
-    wchar_t expanded[MAX_PATH] = {};
-    ASSERT_NE(::ExpandEnvironmentStringsW(file, expanded, MAX_PATH), 0u);
     const std::unique_ptr<std::remove_pointer_t<HMODULE>, decltype(&::FreeLibrary)> module(
-        ::LoadLibraryExW(expanded, nullptr,
+        ::LoadLibraryExW(path.c_str(), nullptr,
                          LOAD_LIBRARY_AS_DATAFILE | LOAD_LIBRARY_AS_IMAGE_RESOURCE),
         &::FreeLibrary);
     ASSERT_NE(module, nullptr) << ::GetLastError();
@@ -170,14 +174,20 @@ TEST_F(KelvoInstaller, RegistersTheEventSourceWithTheServiceAndRemovesItWithIt) 
     ::LocalFree(text);
     EXPECT_EQ(message, L"Service stopped") << "error " << ::GetLastError();
 
-    EXPECT_EQ(Installer(L"-UnregServer"), 0u);
-    HKEY key = nullptr;
-    const LSTATUS opened = ::RegOpenKeyExW(HKEY_LOCAL_MACHINE, kEventSourceKey, 0, KEY_READ, &key);
-    if (key != nullptr) ::RegCloseKey(key);
-    EXPECT_EQ(opened, ERROR_FILE_NOT_FOUND);
+    std::string error;
+    EXPECT_EQ(Installer(L"-UnregServer", &error), 0u);
+    EXPECT_EQ(error, "");
+    for (const auto& v : values) {
+        HKEY opened = nullptr;
+        EXPECT_EQ(::RegOpenKeyExW(v.root, v.key, 0, KEY_READ, &opened), ERROR_FILE_NOT_FOUND);
+        if (opened != nullptr) ::RegCloseKey(opened);
+    }
+    ::SetLastError(0);
+    EXPECT_EQ(Open(SERVICE_QUERY_STATUS).get(), nullptr);
+    EXPECT_EQ(::GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 }
 
-// What Explorer's properties and installers read from Kelvo.exe.
+// What Explorer's properties and installers read from Kelvo.exe: 1.0.471.0 throughout.
 TEST(KelvoExe, CarriesItsVersion) {
     const std::wstring path = kelvo_exe::KelvoPath();
     DWORD ignored = 0;
@@ -185,38 +195,30 @@ TEST(KelvoExe, CarriesItsVersion) {
     ASSERT_FALSE(info.empty()) << "no version resource: error " << ::GetLastError();
     ASSERT_TRUE(
         ::GetFileVersionInfoW(path.c_str(), 0, static_cast<DWORD>(info.size()), info.data()));
+    std::map<std::wstring, std::wstring> expected = {
+        {L"CompanyName", L"Kelvo"},         {L"FileDescription", L"Kelvo tablet frame service"},
+        {L"FileVersion", L"1.0.471.0"},     {L"InternalName", L"Kelvo"},
+        {L"OriginalFilename", L"Kelvo.exe"}, {L"ProductName", L"Kelvo"},
+        {L"ProductVersion", L"1.0.471.0"},
+    };
     std::map<std::wstring, std::wstring> found;
     void* value = nullptr;
     UINT length = 0;
-    if (::VerQueryValueW(info.data(), L"\\", &value, &length) &&
-        length >= sizeof(VS_FIXEDFILEINFO)) {
-        const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
-        const auto version = [](DWORD high, DWORD low) {
-            return std::to_wstring(HIWORD(high)) + L"." + std::to_wstring(LOWORD(high)) + L"." +
-                   std::to_wstring(HIWORD(low)) + L"." + std::to_wstring(LOWORD(low));
-        };
-        found[L"(fixed) file version"] = version(fixed->dwFileVersionMS, fixed->dwFileVersionLS);
-        found[L"(fixed) product version"] =
-            version(fixed->dwProductVersionMS, fixed->dwProductVersionLS);
-    }
-    const std::map<std::wstring, std::wstring> expected = {
-        {L"(fixed) file version", L"1.0.471.0"},
-        {L"(fixed) product version", L"1.0.471.0"},
-        {L"CompanyName", L"Kelvo"},
-        {L"FileDescription", L"Kelvo tablet frame service"},
-        {L"FileVersion", L"1.0.471.0"},
-        {L"InternalName", L"Kelvo"},
-        {L"OriginalFilename", L"Kelvo.exe"},
-        {L"ProductName", L"Kelvo"},
-        {L"ProductVersion", L"1.0.471.0"},
-    };
     for (const auto& [name, text] : expected) {
-        if (name[0] == L'(') continue;
         const std::wstring query = L"\\StringFileInfo\\040904B0\\" + name;
         if (::VerQueryValueW(info.data(), query.c_str(), &value, &length) && length != 0) {
             found[name] = static_cast<const wchar_t*>(value);
         }
     }
+    if (::VerQueryValueW(info.data(), L"\\", &value, &length) &&
+        length >= sizeof(VS_FIXEDFILEINFO)) {
+        const auto* fixed = static_cast<const VS_FIXEDFILEINFO*>(value);
+        for (const DWORD part : {fixed->dwFileVersionMS, fixed->dwFileVersionLS,
+                                 fixed->dwProductVersionMS, fixed->dwProductVersionLS}) {
+            found[L"(fixed)"] += std::to_wstring(HIWORD(part)) + L"." + std::to_wstring(LOWORD(part)) + L".";
+        }
+    }
+    expected[L"(fixed)"] = L"1.0.471.0.1.0.471.0.";
     EXPECT_EQ(found, expected);
 }
 
@@ -240,15 +242,6 @@ std::vector<std::string> LastWords(const std::string& trace) {
     return words;
 }
 
-DWORD ProcessId(SC_HANDLE service) {
-    SERVICE_STATUS_PROCESS status{};
-    DWORD needed = 0;
-    return ::QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
-                                  sizeof(status), &needed)
-               ? status.dwProcessId
-               : 0;
-}
-
 // Windows may end a service's process at any moment once the service has reported
 // SERVICE_STOPPED, so the service thread says all it has to say before. This process ends the
 // service's process the moment it sees the state, a few times over, and finds the service
@@ -258,7 +251,6 @@ TEST_F(KelvoServiceStop, ReportsStoppedOnlyAfterItsLastTraceLines) {
     wchar_t directory[MAX_PATH + 1];
     const std::wstring trace =
         std::wstring(directory, ::GetTempPathW(MAX_PATH + 1, directory)) + L"kelvo_stop.log";
-    const std::string traceFile(trace.begin(), trace.end());  // the temporary path is ASCII here
     const kelvo_exe::ScopedValue tracing(L"SOFTWARE\\Kelvo\\Development", L"SOFTWARE\\Kelvo",
                                          L"TraceFile", trace);
     ASSERT_EQ(tracing.status(), ERROR_SUCCESS);
@@ -271,11 +263,14 @@ TEST_F(KelvoServiceStop, ReportsStoppedOnlyAfterItsLastTraceLines) {
     for (int cycle = 1; cycle <= 5; ++cycle) {
         SCOPED_TRACE(testing::Message() << "cycle " << cycle);
         ::DeleteFileW(trace.c_str());
-        ASSERT_TRUE(::StartServiceW(service.get(), 0, nullptr)) << ::GetLastError();
-        ASSERT_TRUE(WaitForState(service.get(), SERVICE_RUNNING, kStartMilliseconds))
-            << "state " << State(service.get());
+        ASSERT_TRUE(Start(service.get())) << ::GetLastError() << ", state " << State(service.get());
+        SERVICE_STATUS_PROCESS running{};
+        DWORD needed = 0;
+        ASSERT_TRUE(::QueryServiceStatusEx(service.get(), SC_STATUS_PROCESS_INFO,
+                                           reinterpret_cast<BYTE*>(&running), sizeof(running),
+                                           &needed));
         const UniqueHandle process(
-            ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, ProcessId(service.get())));
+            ::OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, running.dwProcessId));
         ASSERT_TRUE(process) << ::GetLastError();
         SERVICE_STATUS status{};
         ASSERT_TRUE(::ControlService(service.get(), SERVICE_CONTROL_STOP, &status))
@@ -287,9 +282,9 @@ TEST_F(KelvoServiceStop, ReportsStoppedOnlyAfterItsLastTraceLines) {
         ::TerminateProcess(process.get(), 1);
         ASSERT_EQ(::WaitForSingleObject(process.get(), kStopMilliseconds), WAIT_OBJECT_0);
         ASSERT_EQ(State(service.get()), static_cast<DWORD>(SERVICE_STOPPED));
-        EXPECT_EQ(
-            LastWords(traceFile),
-            (std::vector<std::string>{"L5 Run returned: 0", kServiceStopped, kServiceMainLeft}));
+        EXPECT_EQ(LastWords(std::string(trace.begin(), trace.end())),
+                  (std::vector<std::string>{"L5 Run returned: 0", kServiceStopped,
+                                            kServiceMainLeft}));
     }
 }
 

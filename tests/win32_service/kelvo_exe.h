@@ -1,5 +1,5 @@
 // Kelvo.exe as the programs of the Wine prefix reach it: its path, a run of it to its end, the
-// owner of a service control manager handle, the service's state and its window, and the
+// owner of a service control manager handle, the service's start, stop, state and window, and the
 // registry values and files the tests give the service and read back. The includer defines
 // KELVO_EXE_PATH, the executable's path in the build tree.
 #pragma once
@@ -77,19 +77,7 @@ inline std::optional<DWORD> Run(const std::wstring& arguments, const wchar_t* de
     return exitCode;
 }
 
-class ScHandle {
-public:
-    explicit ScHandle(SC_HANDLE handle) : _handle(handle) {}
-    ~ScHandle() {
-        if (_handle != nullptr) ::CloseServiceHandle(_handle);
-    }
-    ScHandle(const ScHandle&) = delete;
-    ScHandle& operator=(const ScHandle&) = delete;
-    SC_HANDLE get() const { return _handle; }
-
-private:
-    SC_HANDLE _handle;
-};
+using ScHandle = platform::win32::UniqueServiceHandle;
 
 // The service's state, or 0 when it cannot be read.
 inline DWORD State(SC_HANDLE service) {
@@ -103,6 +91,17 @@ inline bool WaitForState(SC_HANDLE service, DWORD state, DWORD milliseconds) {
         ::Sleep(50);
     }
     return State(service) == state;
+}
+
+// Starts (stops) the service and waits, within generous bounds, until it runs (has stopped);
+// whether it did.
+inline bool Start(SC_HANDLE service) {
+    return ::StartServiceW(service, 0, nullptr) && WaitForState(service, SERVICE_RUNNING, 30000);
+}
+inline bool Stop(SC_HANDLE service) {
+    SERVICE_STATUS status{};
+    return ::ControlService(service, SERVICE_CONTROL_STOP, &status) &&
+           WaitForState(service, SERVICE_STOPPED, 10000);
 }
 
 // Waits until the service's message loop runs, so that an event is not lost for want of its

@@ -18,8 +18,8 @@
 #include <new>
 #include <string>
 
-#include "platform/gfx_driver.h"
-#include "platform/sim/substitute_frame.h"
+#include "devices/gfx_driver.h"
+#include "substitutes/substitute_frame.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/windows_sdk.h"
 

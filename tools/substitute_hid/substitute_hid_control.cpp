@@ -11,6 +11,7 @@
 
 #include <newdev.h>
 
+#include "platform/owner.h"
 #include "substitute_hid_protocol.h"
 
 namespace substitute_hid {
@@ -29,56 +30,16 @@ constexpr DWORD kMaxDeviceIdLength = 200;  // cfgmgr32.h: MAX_DEVICE_ID_LEN
 constexpr GUID kHidClassGuid = {
     0x745a17a0, 0x74d3, 0x11d0, {0xb6, 0xfe, 0x00, 0xa0, 0xc9, 0x0f, 0x57, 0xda}};
 
-// Owns a device information list.
-class DeviceInfoList {
-public:
-    explicit DeviceInfoList(HDEVINFO list) : _list(list) {}
-    ~DeviceInfoList() {
-        if (*this) ::SetupDiDestroyDeviceInfoList(_list);
-    }
-    DeviceInfoList(const DeviceInfoList&) = delete;
-    DeviceInfoList& operator=(const DeviceInfoList&) = delete;
-
-    explicit operator bool() const { return _list != INVALID_HANDLE_VALUE; }
-    HDEVINFO get() const { return _list; }
-
-private:
-    HDEVINFO _list;
+// Owners of a device information list and a collection's preparsed data.
+struct DeviceInfoListCloser {
+    using Value = HDEVINFO;
+    static HDEVINFO Empty() { return INVALID_HANDLE_VALUE; }
+    static bool IsOpen(HDEVINFO list) { return list != INVALID_HANDLE_VALUE; }
+    void operator()(HDEVINFO list) const { ::SetupDiDestroyDeviceInfoList(list); }
 };
+using DeviceInfoList = platform::Owner<DeviceInfoListCloser>;
 
-// Owns a collection's preparsed data.
-class PreparsedData {
-public:
-    PreparsedData() = default;
-    ~PreparsedData() {
-        if (_data) ::HidD_FreePreparsedData(_data);
-    }
-    PreparsedData(const PreparsedData&) = delete;
-    PreparsedData& operator=(const PreparsedData&) = delete;
-
-    PHIDP_PREPARSED_DATA* Receive() { return &_data; }
-    PHIDP_PREPARSED_DATA get() const { return _data; }
-
-private:
-    PHIDP_PREPARSED_DATA _data = nullptr;
-};
-
-// Owns a service control manager handle.
-class ServiceHandle {
-public:
-    explicit ServiceHandle(SC_HANDLE handle) : _handle(handle) {}
-    ~ServiceHandle() {
-        if (_handle) ::CloseServiceHandle(_handle);
-    }
-    ServiceHandle(const ServiceHandle&) = delete;
-    ServiceHandle& operator=(const ServiceHandle&) = delete;
-
-    explicit operator bool() const { return _handle != nullptr; }
-    SC_HANDLE get() const { return _handle; }
-
-private:
-    SC_HANDLE _handle;
-};
+using PreparsedData = platform::Owner<platform::NullCloser<PHIDP_PREPARSED_DATA, &::HidD_FreePreparsedData>>;
 
 // A root device of a kind: its hardware id and instance id.
 struct RootDevice {
@@ -301,9 +262,9 @@ bool RemoveDevices(Predicate&& wanted) {
 }
 
 bool StopDriver(std::chrono::milliseconds guard) {
-    const ServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    const platform::win32::UniqueServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
     if (!manager) return false;
-    const ServiceHandle service(
+    const platform::win32::UniqueServiceHandle service(
         ::OpenServiceW(manager.get(), kServiceName, SERVICE_STOP | SERVICE_QUERY_STATUS));
     if (!service) return ::GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST;
     SERVICE_STATUS status{};

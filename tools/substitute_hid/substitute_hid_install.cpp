@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/owner.h"
 #include "platform/win32/unique_handle.h"
 #include "platform/win32/windows_sdk.h"
 #include "substitute_hid_control.h"
@@ -33,22 +34,7 @@ const Clock::time_point g_start = Clock::now();
 
 double Seconds() { return std::chrono::duration<double>(Clock::now() - g_start).count(); }
 
-// Owns a registry key.
-class RegistryKey {
-public:
-    RegistryKey() = default;
-    ~RegistryKey() {
-        if (_key) ::RegCloseKey(_key);
-    }
-    RegistryKey(const RegistryKey&) = delete;
-    RegistryKey& operator=(const RegistryKey&) = delete;
-
-    HKEY* Receive() { return &_key; }
-    HKEY get() const { return _key; }
-
-private:
-    HKEY _key = nullptr;
-};
+using RegistryKey = platform::Owner<platform::NullCloser<HKEY, &::RegCloseKey>>;
 
 // FNV-1a over the file's bytes, as 16 hex digits; empty when it cannot be read.
 std::wstring HashOf(const std::wstring& path) {

@@ -4,7 +4,12 @@ namespace platform::sim {
 
 // COM sets no last error, so the kernel has nothing to do here.
 SimCom::SimCom(Scheduler& scheduler, FaultPlan& faults, SimKernel&)
-    : _scheduler(scheduler), _faults(faults), _gfxDriver(scheduler) {}
+    : _scheduler(scheduler), _faults(faults) {}
+
+void SimCom::RegisterClass(REFCLSID clsid, Factory factory) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    _classes.emplace_back(clsid, std::move(factory));
+}
 
 HRESULT SimCom::CoInitializeEx(LPVOID reserved, DWORD coInit) {
     Scheduler::Lock world(_scheduler.Mutex());
@@ -41,9 +46,14 @@ HRESULT SimCom::CreateLocked(REFCLSID rclsid, LPUNKNOWN outer, DWORD clsContext,
     *ppv = nullptr;
     if (auto fault = _faults.Take("CoCreateInstance")) return static_cast<HRESULT>(*fault);
     if (!_apartments.contains(std::this_thread::get_id())) return CO_E_NOTINITIALIZED;
-    // The driver's objects cannot be aggregated.
+    // No registered class can be aggregated.
     if (outer != nullptr) return CLASS_E_NOAGGREGATION;
-    return _gfxDriver.CreateInstanceLocked(rclsid, clsContext, riid, ppv);
+    // Every class is an in-process server.
+    if ((clsContext & CLSCTX_INPROC_SERVER) == 0) return REGDB_E_CLASSNOTREG;
+    for (const auto& [registered, factory] : _classes) {
+        if (registered == rclsid) return factory(riid, ppv);
+    }
+    return REGDB_E_CLASSNOTREG;
 }
 
 std::vector<SimCom::Creation> SimCom::Creations() {
@@ -54,7 +64,7 @@ std::vector<SimCom::Creation> SimCom::Creations() {
 HRESULT SimCom::OleRun(LPUNKNOWN unknown) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (auto fault = _faults.Take("OleRun")) return static_cast<HRESULT>(*fault);
-    // The driver's objects are running as soon as they exist.
+    // In-process objects are running as soon as they exist.
     return unknown != nullptr ? S_OK : E_INVALIDARG;
 }
 

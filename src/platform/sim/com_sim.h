@@ -1,5 +1,5 @@
-// The simulated COM runtime: apartments per thread and the simulated graphics driver as the one
-// in-process server.
+// The simulated COM runtime: apartments per thread, and the classes registered with it, each an
+// in-process server made by its factory (whoever builds the world registers them).
 //
 // CoCreateInstance asks the fault plan first under its own name ("CoCreateInstance", likewise
 // "CoInitializeEx", "OleRun"; for these the planned error is the HRESULT answered), then wants
@@ -8,13 +8,14 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <map>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "platform/com.h"
 #include "platform/sim/faults.h"
-#include "platform/sim/gfx_driver_sim.h"
 #include "platform/sim/kernel_sim.h"
 #include "platform/sim/scheduler.h"
 
@@ -39,7 +40,12 @@ public:
         HRESULT result;
     };
 
-    SimGfxDriver& GfxDriver() { return _gfxDriver; }
+    // Makes an object of a registered class and hands out the interface asked for; called with
+    // the world lock held. What it captures lives as long as the registration.
+    using Factory = std::function<HRESULT(REFIID riid, LPVOID* ppv)>;
+    // Registers the class as an in-process server.
+    void RegisterClass(REFCLSID clsid, Factory factory);
+
     std::vector<Creation> Creations();
     // Threads that have initialised COM more often than they uninitialised it.
     std::size_t InitializedThreads();
@@ -55,7 +61,7 @@ private:
 
     Scheduler& _scheduler;
     FaultPlan& _faults;
-    SimGfxDriver _gfxDriver;
+    std::vector<std::pair<CLSID, Factory>> _classes;
     std::map<std::thread::id, Apartment> _apartments;
     std::vector<Creation> _creations;
 };

@@ -30,6 +30,12 @@ HANDLE CallingThreadHandle() {
 
 }  // namespace
 
+// The fault plan's name of a preparsed-data block: its device's path.
+std::wstring SimHid::PathOf(PHIDP_PREPARSED_DATA preparsedData) const {
+    auto it = _preparsedData.find(reinterpret_cast<std::uintptr_t>(preparsedData));
+    return it == _preparsedData.end() ? std::wstring() : it->second->Description().path;
+}
+
 const GUID SimHid::kHidGuid = {
     0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
 
@@ -37,6 +43,7 @@ const GUID SimHid::kHidGuid = {
 class SimHid::DeviceHandle : public KernelObject {
 public:
     DeviceHandle(SimHidDevice& device, DWORD access) : device(device), access(access) {}
+    std::wstring FaultName() const override { return device.Description().path; }
     SimHidDevice& device;
     const DWORD access;
 };
@@ -176,7 +183,7 @@ BOOL SimHid::SetupDiEnumDeviceInterfaces(HDEVINFO deviceInfoSet, PSP_DEVINFO_DAT
                                          const GUID* interfaceClassGuid, DWORD memberIndex,
                                          PSP_DEVICE_INTERFACE_DATA deviceInterfaceData) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (_kernel.Faulted("SetupDiEnumDeviceInterfaces")) return FALSE;
+    if (_kernel.Faulted("SetupDiEnumDeviceInterfaces", std::to_wstring(memberIndex))) return FALSE;
     const auto* paths = DeviceInfoList(deviceInfoSet);
     if (!paths) return FALSE;
     // Interfaces of one device element are not modelled: each device has one interface.
@@ -198,7 +205,11 @@ BOOL SimHid::SetupDiGetDeviceInterfaceDetailW(
     PSP_DEVICE_INTERFACE_DETAIL_DATA_W deviceInterfaceDetailData,
     DWORD deviceInterfaceDetailDataSize, PDWORD requiredSize, PSP_DEVINFO_DATA) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (_kernel.Faulted("SetupDiGetDeviceInterfaceDetailW")) return FALSE;
+    if (_kernel.Faulted("SetupDiGetDeviceInterfaceDetailW",
+                        deviceInterfaceData ? std::to_wstring(deviceInterfaceData->Reserved - 1)
+                                            : std::wstring())) {
+        return FALSE;
+    }
     const auto* paths = DeviceInfoList(deviceInfoSet);
     if (!paths) return FALSE;
     if (!deviceInterfaceData || deviceInterfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
@@ -236,7 +247,7 @@ HANDLE SimHid::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
                            LPSECURITY_ATTRIBUTES securityAttributes, DWORD creationDisposition,
                            DWORD flagsAndAttributes, HANDLE) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (_kernel.Faulted("CreateFileW")) return INVALID_HANDLE_VALUE;
+    if (_kernel.Faulted("CreateFileW", fileName ? fileName : L"")) return INVALID_HANDLE_VALUE;
     SimHidDevice* device = nullptr;
     for (const auto& plugged : _devices) {
         if (fileName && SamePath(plugged->Description().path, fileName)) device = plugged.get();
@@ -287,7 +298,7 @@ std::size_t SimHid::PendingReadCount() {
 
 BOOLEAN SimHid::HidD_GetAttributes(HANDLE hidDeviceObject, PHIDD_ATTRIBUTES attributes) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (_kernel.Faulted("HidD_GetAttributes")) return FALSE;
+    if (_kernel.Faulted("HidD_GetAttributes", _kernel.FaultName(hidDeviceObject))) return FALSE;
     auto open = HandleOf(hidDeviceObject);
     if (!open) return FALSE;
     if (!attributes) return Fail(ERROR_INVALID_PARAMETER);
@@ -302,7 +313,7 @@ BOOLEAN SimHid::HidD_GetAttributes(HANDLE hidDeviceObject, PHIDD_ATTRIBUTES attr
 
 BOOLEAN SimHid::HidD_GetPreparsedData(HANDLE hidDeviceObject, PHIDP_PREPARSED_DATA* preparsedData) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (_kernel.Faulted("HidD_GetPreparsedData")) return FALSE;
+    if (_kernel.Faulted("HidD_GetPreparsedData", _kernel.FaultName(hidDeviceObject))) return FALSE;
     auto open = HandleOf(hidDeviceObject);
     if (!open) return FALSE;
     if (!preparsedData) return Fail(ERROR_INVALID_PARAMETER);
@@ -316,7 +327,7 @@ BOOLEAN SimHid::HidD_GetPreparsedData(HANDLE hidDeviceObject, PHIDP_PREPARSED_DA
 
 BOOLEAN SimHid::HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsedData) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (_kernel.Faulted("HidD_FreePreparsedData")) return FALSE;
+    if (_kernel.Faulted("HidD_FreePreparsedData", PathOf(preparsedData))) return FALSE;
     if (_preparsedData.erase(reinterpret_cast<std::uintptr_t>(preparsedData)) == 0) {
         return Fail(ERROR_INVALID_PARAMETER);
     }
@@ -325,7 +336,9 @@ BOOLEAN SimHid::HidD_FreePreparsedData(PHIDP_PREPARSED_DATA preparsedData) {
 
 NTSTATUS SimHid::HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS capabilities) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (auto status = _faults.Take("HidP_GetCaps")) return static_cast<NTSTATUS>(*status);
+    if (auto status = _faults.Take("HidP_GetCaps", PathOf(preparsedData))) {
+        return static_cast<NTSTATUS>(*status);
+    }
     SimHidDevice* device = DeviceOf(preparsedData);
     if (!device || !capabilities) return HIDP_STATUS_INVALID_PREPARSED_DATA;
     const HidDeviceDescription& description = device->Description();
@@ -343,7 +356,9 @@ NTSTATUS SimHid::HidP_GetCaps(PHIDP_PREPARSED_DATA preparsedData, PHIDP_CAPS cap
 NTSTATUS SimHid::HidP_GetValueCaps(HIDP_REPORT_TYPE reportType, PHIDP_VALUE_CAPS valueCaps,
                                    PUSHORT valueCapsLength, PHIDP_PREPARSED_DATA preparsedData) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (auto status = _faults.Take("HidP_GetValueCaps")) return static_cast<NTSTATUS>(*status);
+    if (auto status = _faults.Take("HidP_GetValueCaps", PathOf(preparsedData))) {
+        return static_cast<NTSTATUS>(*status);
+    }
     SimHidDevice* device = DeviceOf(preparsedData);
     if (!device || !valueCapsLength) return HIDP_STATUS_INVALID_PREPARSED_DATA;
     // Only input reports carry values on the simulated devices.
@@ -367,7 +382,7 @@ BOOL SimHid::ReadFile(HANDLE file, LPVOID buffer, DWORD numberOfBytesToRead,
     if (_readBegins) _readBegins();
     Scheduler::Lock world(_scheduler.Mutex());
     if (numberOfBytesRead) *numberOfBytesRead = 0;
-    if (_kernel.Faulted("ReadFile")) return FALSE;
+    if (_kernel.Faulted("ReadFile", _kernel.FaultName(file))) return FALSE;
     auto open = HandleOf(file);
     if (!open) return FALSE;
     // Only synchronous reads, as the system opens its devices.
@@ -403,7 +418,7 @@ BOOL SimHid::WriteFile(HANDLE file, LPCVOID buffer, DWORD numberOfBytesToWrite,
                        LPDWORD numberOfBytesWritten, LPOVERLAPPED overlapped) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (numberOfBytesWritten) *numberOfBytesWritten = 0;
-    if (_kernel.Faulted("WriteFile")) return FALSE;
+    if (_kernel.Faulted("WriteFile", _kernel.FaultName(file))) return FALSE;
     auto open = HandleOf(file);
     if (!open) return FALSE;
     if (overlapped || !buffer || !numberOfBytesWritten) return Fail(ERROR_INVALID_PARAMETER);
@@ -427,7 +442,7 @@ BOOL SimHid::WriteFile(HANDLE file, LPCVOID buffer, DWORD numberOfBytesToWrite,
 BOOLEAN SimHid::HidD_SetFeature(HANDLE hidDeviceObject, PVOID reportBuffer,
                                 ULONG reportBufferLength) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (_kernel.Faulted("HidD_SetFeature")) return FALSE;
+    if (_kernel.Faulted("HidD_SetFeature", _kernel.FaultName(hidDeviceObject))) return FALSE;
     auto open = HandleOf(hidDeviceObject);
     if (!open) return FALSE;
     SimHidDevice& device = open->device;
@@ -448,7 +463,7 @@ BOOLEAN SimHid::HidD_SetFeature(HANDLE hidDeviceObject, PVOID reportBuffer,
 BOOLEAN SimHid::HidD_GetFeature(HANDLE hidDeviceObject, PVOID reportBuffer,
                                 ULONG reportBufferLength) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (_kernel.Faulted("HidD_GetFeature")) return FALSE;
+    if (_kernel.Faulted("HidD_GetFeature", _kernel.FaultName(hidDeviceObject))) return FALSE;
     auto open = HandleOf(hidDeviceObject);
     if (!open) return FALSE;
     SimHidDevice& device = open->device;

@@ -203,6 +203,7 @@ private:
     std::shared_ptr<DeviceHandle> HandleOf(HANDLE handle);
     const std::vector<std::wstring>* DeviceInfoList(HDEVINFO deviceInfoSet);
     SimHidDevice* DeviceOf(PHIDP_PREPARSED_DATA preparsedData);
+    std::wstring PathOf(PHIDP_PREPARSED_DATA preparsedData) const;
     bool Refused(SimHidDevice& device, std::string_view operation);
     bool Fail(DWORD error);
 

@@ -87,7 +87,7 @@ std::unique_ptr<ThreadImpl> SimKernel::StartThread(std::function<void()> body) {
 
 BOOL SimKernel::CloseHandle(HANDLE object) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("CloseHandle")) return FALSE;
+    if (Faulted("CloseHandle", FaultName(object))) return FALSE;
     if (_handles.erase(Key(object)) == 0) {
         t_lastError = ERROR_INVALID_HANDLE;
         return FALSE;
@@ -99,7 +99,7 @@ BOOL SimKernel::CloseHandle(HANDLE object) {
 HANDLE SimKernel::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL initialState,
                                LPCWSTR name) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("CreateEventW")) return nullptr;
+    if (Faulted("CreateEventW", name ? name : L"")) return nullptr;
     if (name && *name) {
         if (auto existing = FindEvent(name)) {
             t_lastError = ERROR_ALREADY_EXISTS;
@@ -121,7 +121,7 @@ HANDLE SimKernel::CreateEventW(LPSECURITY_ATTRIBUTES, BOOL manualReset, BOOL ini
 
 HANDLE SimKernel::OpenEventW(DWORD, BOOL, LPCWSTR name) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("OpenEventW")) return nullptr;
+    if (Faulted("OpenEventW", name ? name : L"")) return nullptr;
     auto event = name ? FindEvent(name) : nullptr;
     if (!event) {
         t_lastError = ERROR_FILE_NOT_FOUND;
@@ -133,7 +133,7 @@ HANDLE SimKernel::OpenEventW(DWORD, BOOL, LPCWSTR name) {
 
 BOOL SimKernel::SetEvent(HANDLE handle) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("SetEvent")) return FALSE;
+    if (Faulted("SetEvent", FaultName(handle))) return FALSE;
     auto event = Object<SimEvent>(handle);
     if (!event) {
         t_lastError = ERROR_INVALID_HANDLE;
@@ -147,7 +147,7 @@ BOOL SimKernel::SetEvent(HANDLE handle) {
 
 BOOL SimKernel::ResetEvent(HANDLE handle) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("ResetEvent")) return FALSE;
+    if (Faulted("ResetEvent", FaultName(handle))) return FALSE;
     auto event = Object<SimEvent>(handle);
     if (!event) {
         t_lastError = ERROR_INVALID_HANDLE;
@@ -161,7 +161,10 @@ BOOL SimKernel::ResetEvent(HANDLE handle) {
 DWORD SimKernel::WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll,
                                         DWORD milliseconds) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("WaitForMultipleObjects")) return WAIT_FAILED;
+    // Named after its first object: the waits differ in what they wait for first.
+    if (Faulted("WaitForMultipleObjects", count && handles ? FaultName(handles[0]) : L"")) {
+        return WAIT_FAILED;
+    }
     if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles || waitAll) {
         t_lastError = ERROR_INVALID_PARAMETER;
         return WAIT_FAILED;
@@ -207,12 +210,17 @@ HANDLE SimKernel::AddHandle(std::shared_ptr<KernelObject> object) {
     return reinterpret_cast<HANDLE>(key);
 }
 
-bool SimKernel::Faulted(std::string_view operation) {
-    if (auto error = _faults.Take(operation)) {
+bool SimKernel::Faulted(std::string_view operation, std::wstring_view argument) {
+    if (auto error = _faults.Take(operation, argument)) {
         t_lastError = *error;
         return true;
     }
     return false;
+}
+
+std::wstring SimKernel::FaultName(HANDLE handle) {
+    auto it = _handles.find(Key(handle));
+    return it == _handles.end() ? std::wstring() : it->second->FaultName();
 }
 
 std::shared_ptr<SimEvent> SimKernel::FindEvent(const std::wstring& name) {

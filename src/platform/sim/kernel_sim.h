@@ -19,10 +19,14 @@ namespace platform::sim {
 class KernelObject {
 public:
     virtual ~KernelObject() = default;
+    // What the fault plan calls the object: an event's name, a device's path; empty if unnamed.
+    virtual std::wstring FaultName() const { return {}; }
 };
 
 class SimEvent : public KernelObject {
 public:
+    std::wstring FaultName() const override { return name; }
+
     std::wstring name;
     bool manualReset = true;
     bool signaled = false;
@@ -56,8 +60,11 @@ public:
         auto it = _handles.find(Key(handle));
         return it == _handles.end() ? nullptr : std::dynamic_pointer_cast<T>(it->second);
     }
-    // Fails the named operation if the fault plan says so, setting the last error.
-    bool Faulted(std::string_view operation);
+    // Fails the named operation on its argument if the fault plan says so, setting the last
+    // error.
+    bool Faulted(std::string_view operation, std::wstring_view argument = {});
+    // The fault plan's name of the object behind a handle; empty for none.
+    std::wstring FaultName(HANDLE handle);
     std::shared_ptr<SimEvent> FindEvent(const std::wstring& name);
 
     // Called for each successful CreateEventW, OpenEventW, SetEvent and ResetEvent of a named

@@ -665,19 +665,4 @@ std::optional<std::string> SaveRegText(SimRegistry& registry, HKEY root, std::ws
     return std::string(bytes.begin(), bytes.end());
 }
 
-bool SaveRegFile(SimRegistry& registry, HKEY root, std::wstring_view path,
-                 const std::filesystem::path& file, std::string* error) {
-    auto fail = [&](std::string message) {
-        if (error) *error = std::move(message);
-        return false;
-    };
-    auto bytes = SaveRegText(registry, root, path);
-    if (!bytes) return fail("no key to save, or a name or value that a .reg file cannot hold");
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    if (!out.write(bytes->data(), static_cast<std::streamsize>(bytes->size())) || !out.flush()) {
-        return fail("cannot write " + file.string());
-    }
-    return true;
-}
-
 }  // namespace platform::sim

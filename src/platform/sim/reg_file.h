@@ -13,9 +13,9 @@
 // REGEDIT4 file; in the registry it becomes wchar_t units of this host (as SimRegistry keeps
 // strings).
 //
-// Saving writes a Version 5.00 file in UTF-16LE with a byte order mark and CRLF line ends: each
-// key of the subtree in turn, values in the order the registry keeps them, hex data wrapped as
-// the registry editor wraps it.
+// Saving (for tests and tools that show a registry) writes a Version 5.00 file in UTF-16LE with a
+// byte order mark and CRLF line ends: each key of the subtree in turn, values in the order the
+// registry keeps them, hex data wrapped as the registry editor wraps it.
 #pragma once
 
 #include <filesystem>
@@ -48,7 +48,5 @@ bool LoadRegFile(SimRegistry& registry, const std::filesystem::path& file, std::
 // or something in it would not come back the same from a .reg file (a line break or NUL in a
 // name, string data whose units are not characters).
 std::optional<std::string> SaveRegText(SimRegistry& registry, HKEY root, std::wstring_view path);
-bool SaveRegFile(SimRegistry& registry, HKEY root, std::wstring_view path,
-                 const std::filesystem::path& file, std::string* error);
 
 }  // namespace platform::sim

@@ -238,7 +238,9 @@ void SimRegistry::Changed(const Node& node, DWORD kind, Scheduler::Lock& world) 
 LSTATUS SimRegistry::RegOpenKeyExW(HKEY key, LPCWSTR subKey, DWORD options, REGSAM desired,
                                    PHKEY result) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (auto error = _faults.Take("RegOpenKeyExW")) return static_cast<LSTATUS>(*error);
+    if (auto error = _faults.Take("RegOpenKeyExW", subKey ? subKey : L"")) {
+        return static_cast<LSTATUS>(*error);
+    }
     if (!result || (options & ~REG_OPTION_OPEN_LINK) != 0) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Node> from;
     if (const LSTATUS status = Resolve(key, from, 0); status != ERROR_SUCCESS) return status;
@@ -255,7 +257,9 @@ LSTATUS SimRegistry::RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DW
                                      REGSAM desired, const LPSECURITY_ATTRIBUTES, PHKEY result,
                                      LPDWORD disposition) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (auto error = _faults.Take("RegCreateKeyExW")) return static_cast<LSTATUS>(*error);
+    if (auto error = _faults.Take("RegCreateKeyExW", subKey ? subKey : L"")) {
+        return static_cast<LSTATUS>(*error);
+    }
     // Volatility and backup semantics change nothing in memory; links are not modelled.
     constexpr DWORD kAccepted = REG_OPTION_VOLATILE | REG_OPTION_BACKUP_RESTORE;
     if (!subKey || !result || (options & ~kAccepted) != 0) return ERROR_INVALID_PARAMETER;
@@ -275,7 +279,9 @@ LSTATUS SimRegistry::RegCreateKeyExW(HKEY key, LPCWSTR subKey, DWORD, LPWSTR, DW
 LSTATUS SimRegistry::RegQueryValueExW(HKEY key, LPCWSTR valueName, LPDWORD reserved, LPDWORD type,
                                       LPBYTE data, LPDWORD dataSize) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (auto error = _faults.Take("RegQueryValueExW")) return static_cast<LSTATUS>(*error);
+    if (auto error = _faults.Take("RegQueryValueExW", valueName ? valueName : L"")) {
+        return static_cast<LSTATUS>(*error);
+    }
     if (reserved || (data && !dataSize)) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Node> node;
     if (const LSTATUS status = Resolve(key, node, KEY_QUERY_VALUE); status != ERROR_SUCCESS) {
@@ -349,7 +355,9 @@ LSTATUS SimRegistry::RegCloseKey(HKEY key) {
 LSTATUS SimRegistry::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD type,
                                     const BYTE* data, DWORD dataSize) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (auto error = _faults.Take("RegSetValueExW")) return static_cast<LSTATUS>(*error);
+    if (auto error = _faults.Take("RegSetValueExW", valueName ? valueName : L"")) {
+        return static_cast<LSTATUS>(*error);
+    }
     if (!data && dataSize != 0) return ERROR_NOACCESS;
     std::shared_ptr<Node> node;
     if (const LSTATUS status = Resolve(key, node, KEY_SET_VALUE); status != ERROR_SUCCESS) {
@@ -362,7 +370,9 @@ LSTATUS SimRegistry::RegSetValueExW(HKEY key, LPCWSTR valueName, DWORD, DWORD ty
 
 LSTATUS SimRegistry::RegDeleteValueW(HKEY key, LPCWSTR valueName) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (auto error = _faults.Take("RegDeleteValueW")) return static_cast<LSTATUS>(*error);
+    if (auto error = _faults.Take("RegDeleteValueW", valueName ? valueName : L"")) {
+        return static_cast<LSTATUS>(*error);
+    }
     std::shared_ptr<Node> node;
     if (const LSTATUS status = Resolve(key, node, KEY_SET_VALUE); status != ERROR_SUCCESS) {
         return status;
@@ -374,7 +384,9 @@ LSTATUS SimRegistry::RegDeleteValueW(HKEY key, LPCWSTR valueName) {
 
 LSTATUS SimRegistry::RegDeleteKeyW(HKEY key, LPCWSTR subKey) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (auto error = _faults.Take("RegDeleteKeyW")) return static_cast<LSTATUS>(*error);
+    if (auto error = _faults.Take("RegDeleteKeyW", subKey ? subKey : L"")) {
+        return static_cast<LSTATUS>(*error);
+    }
     if (!subKey) return ERROR_INVALID_PARAMETER;
     std::shared_ptr<Node> from;
     if (const LSTATUS status = Resolve(key, from, 0); status != ERROR_SUCCESS) return status;

@@ -159,24 +159,6 @@ std::uint32_t Scheduler::ThreadId(const StartedThread& thread) { return thread.i
 
 std::uint32_t Scheduler::CurrentThreadId() { return t_threadId; }
 
-void Scheduler::Adopt() {
-    Lock lock(_mutex);
-    if (t_participant) return;
-    ++_participants;
-    t_participant = true;
-    // Wait for a turn like any thread that is ready to run.
-    Wait(lock, kAlwaysReady);
-}
-
-void Scheduler::Leave() {
-    Lock lock(_mutex);
-    if (!t_participant) return;
-    t_participant = false;
-    --_participants;
-    _tokenHeld = false;
-    Schedule();
-}
-
 bool Scheduler::IdleLocked() {
     if (_tokenHeld || _pendingStarts != 0) return false;
     return std::none_of(_waiters.begin(), _waiters.end(),

@@ -83,10 +83,6 @@ public:
     // The identifier of the calling thread if the scheduler started it; 0 on any other thread.
     static std::uint32_t CurrentThreadId();
 
-    // The calling thread becomes a participant (for a host's main thread) or stops being one.
-    void Adopt();
-    void Leave();
-
     // Driver operations; call without holding the world lock, from a non-participant thread.
     void RunUntilIdle();
     void AdvanceBy(Millis milliseconds);

@@ -231,7 +231,7 @@ HANDLE SimSecurity::GetCurrentThread() {
 
 BOOL SimSecurity::OpenThreadToken(HANDLE thread, DWORD desiredAccess, BOOL, PHANDLE token) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (_kernel.Faulted("OpenThreadToken")) return FALSE;
+    if (_kernel.Faulted("OpenThreadToken", std::to_wstring(desiredAccess))) return FALSE;
     if (token == nullptr) {
         _kernel.SetLastError(ERROR_NOACCESS);
         return FALSE;
@@ -277,7 +277,7 @@ BOOL SimSecurity::GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS info
                                       LPVOID information, DWORD informationLength,
                                       PDWORD returnLength) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (_kernel.Faulted("GetTokenInformation")) return FALSE;
+    if (_kernel.Faulted("GetTokenInformation", std::to_wstring(informationClass))) return FALSE;
     if (informationClass != TokenPrivileges) {
         _kernel.SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
@@ -336,7 +336,7 @@ BOOL SimSecurity::LookupPrivilegeNameW(LPCWSTR systemName, PLUID luid, LPWSTR na
 
 BOOL SimSecurity::LookupPrivilegeValueW(LPCWSTR systemName, LPCWSTR name, PLUID luid) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (_kernel.Faulted("LookupPrivilegeValueW")) return FALSE;
+    if (_kernel.Faulted("LookupPrivilegeValueW", name ? name : L"")) return FALSE;
     if (!IsLocalSystem(systemName) || name == nullptr || luid == nullptr) {
         _kernel.SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;

@@ -92,7 +92,7 @@ SERVICE_STATUS_HANDLE SimServices::RegisterServiceCtrlHandlerExW(LPCWSTR service
                                                                  LPHANDLER_FUNCTION_EX handler,
                                                                  LPVOID context) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("RegisterServiceCtrlHandlerExW")) return nullptr;
+    if (Faulted("RegisterServiceCtrlHandlerExW", serviceName ? serviceName : L"")) return nullptr;
     if (!_dispatching || Lower(serviceName) != _runningName || !handler) {
         _kernel.SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
@@ -104,7 +104,9 @@ SERVICE_STATUS_HANDLE SimServices::RegisterServiceCtrlHandlerExW(LPCWSTR service
 
 BOOL SimServices::SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("SetServiceStatus")) return FALSE;
+    if (Faulted("SetServiceStatus", status ? std::to_wstring(status->dwCurrentState) : L"")) {
+        return FALSE;
+    }
     if (handle != ServiceStatusHandle() || !status) {
         _kernel.SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
@@ -131,7 +133,7 @@ SC_HANDLE SimServices::OpenSCManagerW(LPCWSTR, LPCWSTR, DWORD desiredAccess) {
 
 SC_HANDLE SimServices::OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("OpenServiceW")) return nullptr;
+    if (Faulted("OpenServiceW", serviceName ? serviceName : L"")) return nullptr;
     ScObject* m = Object(manager);
     if (!m || !m->manager) {
         _kernel.SetLastError(ERROR_INVALID_HANDLE);
@@ -151,7 +153,7 @@ SC_HANDLE SimServices::CreateServiceW(SC_HANDLE manager, LPCWSTR serviceName, LP
                                       DWORD errorControl, LPCWSTR binaryPathName, LPCWSTR, LPDWORD,
                                       LPCWSTR dependencies, LPCWSTR serviceStartName, LPCWSTR) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("CreateServiceW")) return nullptr;
+    if (Faulted("CreateServiceW", serviceName ? serviceName : L"")) return nullptr;
     ScObject* m = Object(manager);
     if (!m || !m->manager) {
         _kernel.SetLastError(ERROR_INVALID_HANDLE);
@@ -260,7 +262,7 @@ BOOL SimServices::CloseServiceHandle(SC_HANDLE object) {
 
 HANDLE SimServices::RegisterEventSourceW(LPCWSTR, LPCWSTR sourceName) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("RegisterEventSourceW")) return nullptr;
+    if (Faulted("RegisterEventSourceW", sourceName ? sourceName : L"")) return nullptr;
     const std::uintptr_t key = _nextEventSource++;
     _eventSources[key] = sourceName ? sourceName : L"";
     return reinterpret_cast<HANDLE>(key);
@@ -293,7 +295,7 @@ BOOL SimServices::DeregisterEventSource(HANDLE eventLog) {
 
 int SimServices::LoadStringW(HINSTANCE, UINT id, LPWSTR buffer, int bufferMax) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("LoadStringW")) return 0;
+    if (Faulted("LoadStringW", std::to_wstring(id))) return 0;
     auto it = _strings.find(id);
     if (it == _strings.end() || !buffer || bufferMax <= 0) {
         _kernel.SetLastError(kResourceNotFound);

@@ -120,7 +120,9 @@ private:
     // Removes a service marked for deletion once nothing holds it: stopped, no handle open.
     void RemoveIfDeleted(const std::wstring& service);
     SC_HANDLE Add(ScObject object);
-    bool Faulted(std::string_view operation) { return _kernel.Faulted(operation); }
+    bool Faulted(std::string_view operation, std::wstring_view argument = {}) {
+        return _kernel.Faulted(operation, argument);
+    }
 
     Scheduler& _scheduler;
     SimKernel& _kernel;

@@ -61,7 +61,7 @@ SimWindowing::~SimWindowing() { g_current.store(_previous); }
 
 HMODULE SimWindowing::GetModuleHandleW(LPCWSTR moduleName) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("GetModuleHandleW")) return nullptr;
+    if (Faulted("GetModuleHandleW", moduleName ? moduleName : L"")) return nullptr;
     if (!moduleName) return FakeModule(kProcessModule);
     if (Lower(moduleName) == L"user32.dll") return FakeModule(kUser32Module);
     SetError(126);  // ERROR_MOD_NOT_FOUND
@@ -70,7 +70,11 @@ HMODULE SimWindowing::GetModuleHandleW(LPCWSTR moduleName) {
 
 FARPROC SimWindowing::GetProcAddress(HMODULE module, LPCSTR procName) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("GetProcAddress")) return nullptr;
+    const std::wstring procNameWide =
+        procName ? std::wstring(procName, procName + std::strlen(procName)) : L"";
+    if (Faulted("GetProcAddress", procNameWide)) {
+        return nullptr;
+    }
     if (module == FakeModule(kUser32Module) && procName && _suspendResumeExported) {
         if (std::strcmp(procName, "RegisterSuspendResumeNotification") == 0) {
             return AsFarProc<RegisterSuspendResumeNotificationFn>(&RegisterSuspendResumeTrampoline);
@@ -86,7 +90,10 @@ FARPROC SimWindowing::GetProcAddress(HMODULE module, LPCSTR procName) {
 
 ATOM SimWindowing::RegisterClassExW(const WNDCLASSEXW* windowClass) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("RegisterClassExW")) return 0;
+    const bool named = windowClass && windowClass->lpszClassName;
+    if (Faulted("RegisterClassExW", named ? windowClass->lpszClassName : L"")) {
+        return 0;
+    }
     if (!windowClass || windowClass->cbSize != sizeof(WNDCLASSEXW) || !windowClass->lpszClassName ||
         !windowClass->lpfnWndProc) {
         SetError(ERROR_INVALID_PARAMETER);
@@ -104,7 +111,7 @@ ATOM SimWindowing::RegisterClassExW(const WNDCLASSEXW* windowClass) {
 
 BOOL SimWindowing::UnregisterClassW(LPCWSTR className, HINSTANCE) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("UnregisterClassW")) return FALSE;
+    if (Faulted("UnregisterClassW", className ? className : L"")) return FALSE;
     const std::wstring key = Lower(className);
     if (!_classes.count(key)) {
         SetError(ERROR_CLASS_DOES_NOT_EXIST);
@@ -124,7 +131,7 @@ HWND SimWindowing::CreateWindowExW(DWORD exStyle, LPCWSTR className, LPCWSTR win
                                    DWORD style, int x, int y, int width, int height, HWND parent,
                                    HMENU menu, HINSTANCE instance, LPVOID param) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("CreateWindowExW")) return nullptr;
+    if (Faulted("CreateWindowExW", className ? className : L"")) return nullptr;
     auto cls = _classes.find(Lower(className));
     if (cls == _classes.end()) {
         SetError(ERROR_CLASS_DOES_NOT_EXIST);
@@ -269,7 +276,9 @@ LRESULT SimWindowing::DefWindowProcW(HWND window, UINT message, WPARAM, LPARAM) 
 
 BOOL SimWindowing::PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("PostMessageW")) return FALSE;
+    if (Faulted("PostMessageW", std::to_wstring(message) + L"," + std::to_wstring(wParam))) {
+        return FALSE;
+    }
     std::thread::id target = std::this_thread::get_id();
     if (window) {
         Window* w = Find(window);
@@ -294,7 +303,7 @@ void SimWindowing::PostQuitMessage(int exitCode) {
 
 UINT_PTR SimWindowing::SetTimer(HWND window, UINT_PTR idEvent, UINT elapse, TIMERPROC timerFunc) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("SetTimer")) return 0;
+    if (Faulted("SetTimer", std::to_wstring(idEvent))) return 0;
     if (window) {  // only thread timers are simulated
         SetError(ERROR_INVALID_PARAMETER);
         return 0;
@@ -315,7 +324,7 @@ UINT_PTR SimWindowing::SetTimer(HWND window, UINT_PTR idEvent, UINT elapse, TIME
 
 BOOL SimWindowing::KillTimer(HWND, UINT_PTR idEvent) {
     Scheduler::Lock world(_scheduler.Mutex());
-    if (Faulted("KillTimer")) return FALSE;
+    if (Faulted("KillTimer", std::to_wstring(idEvent))) return FALSE;
     auto& timers = QueueOf(std::this_thread::get_id()).timers;
     auto it = std::find_if(timers.begin(), timers.end(),
                            [idEvent](const Timer& t) { return t.id == idEvent; });

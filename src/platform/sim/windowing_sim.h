@@ -122,7 +122,9 @@ private:
     Queue& QueueOf(std::thread::id thread);
     Window* Find(HWND window);
     LRESULT Call(HWND window, UINT message, WPARAM wParam, LPARAM lParam, Scheduler::Lock& lock);
-    bool Faulted(std::string_view operation) { return _kernel.Faulted(operation); }
+    bool Faulted(std::string_view operation, std::wstring_view argument = {}) {
+        return _kernel.Faulted(operation, argument);
+    }
     void SetError(DWORD error) { _kernel.SetLastError(error); }
 
     Scheduler& _scheduler;

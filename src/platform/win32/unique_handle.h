@@ -1,4 +1,5 @@
-// The owner of a kernel handle: closes it when it goes.
+// Owners of what the Windows API itself hands out: kernel handles and service control manager
+// handles.
 #pragma once
 
 #include "platform/owner.h"
@@ -15,5 +16,6 @@ struct KernelHandleCloser {
 };
 
 using UniqueHandle = Owner<KernelHandleCloser>;
+using UniqueServiceHandle = Owner<NullCloser<SC_HANDLE, &::CloseServiceHandle>>;
 
 }  // namespace platform::win32

@@ -5,11 +5,12 @@
 #include <thread>
 #include <type_traits>
 
+#include "contract.h"
 #include "events/system_event.h"
 #include "events/system_event_monitor.h"
 #include "platform/sim/reg_file.h"
-#include "platform/sim/touch_controller_sim.h"
 #include "service/host_resources.h"
+#include "substitutes/touch_controller_sim.h"
 
 namespace kelvo::host {
 
@@ -19,15 +20,8 @@ using platform::sim::Scheduler;
 using platform::sim::SimHid;
 using platform::sim::SimTouchController;
 
-constexpr const wchar_t* kConfigurationRoot = L"SOFTWARE\\Corvane\\Nolt\\AMB";
-constexpr const wchar_t* kTouchKey = L"SOFTWARE\\Corvane\\Nolt\\AMB\\Touch";
-
 // The control manager starts the service with its binary path as the command line.
 constexpr const wchar_t* kCommandLine = L"\"C:\\Program Files\\Kelvo\\Kelvo.exe\"";
-
-// The two events the component behind the touch controller waits on.
-constexpr const wchar_t* kTouchEnableEvent = L"Global\\E1B3BA36-271D-421D-B020-610D3533D14F";
-constexpr const wchar_t* kTouchDisableEvent = L"Global\\D541C07D-A31D-4F4E-BF71-0BE5AA3EF88C";
 
 // The one device name of the device-interface broadcasts.
 constexpr const wchar_t* kBroadcastDeviceName =
@@ -46,6 +40,16 @@ std::wstring HidPath(USHORT vendorId, USHORT productId, unsigned collection, uns
     return path + std::wstring(kHidClassSuffix);
 }
 
+// A key below the configuration key; empty for that key itself.
+std::wstring ConfigurationKey(const std::wstring& key) {
+    return key.empty() ? contract::kConfigurationKey : contract::kConfigurationKey + (L"\\" + key);
+}
+
+// The hot key's event, as the component that sets it knows it.
+const wchar_t* HotKeyEventName(HotKey key) {
+    return contract::kHotKeyEventNames[static_cast<std::size_t>(key)];
+}
+
 const char* ExchangeName(SimHid::Exchange exchange) {
     switch (exchange) {
         case SimHid::Exchange::Write:
@@ -62,28 +66,12 @@ const char* ExchangeName(SimHid::Exchange exchange) {
 
 }  // namespace
 
-// A kernel handle the host holds for the length of the play.
-class SimHost::OwnedHandle {
-public:
-    OwnedHandle(platform::Kernel& kernel, HANDLE handle) : _kernel(kernel), _handle(handle) {}
-    ~OwnedHandle() {
-        if (_handle != nullptr) _kernel.CloseHandle(_handle);
-    }
-    OwnedHandle(const OwnedHandle&) = delete;
-    OwnedHandle& operator=(const OwnedHandle&) = delete;
-
-    HANDLE Get() const { return _handle; }
-
-private:
-    platform::Kernel& _kernel;
-    HANDLE _handle;
-};
-
 SimHost::SimHost(const WorldOptions& options, Timeline& timeline)
     : _options(options),
       _timeline(timeline),
       _world(options.realtime ? platform::sim::ClockMode::RealTime
-                              : platform::sim::ClockMode::Manual) {}
+                              : platform::sim::ClockMode::Manual),
+      _gfxDriver(std::make_shared<platform::sim::SimGfxDriver>(_world.GetScheduler())) {}
 
 SimHost::~SimHost() {
     _touchEvents.clear();
@@ -91,22 +79,6 @@ SimHost::~SimHost() {
 }
 
 platform::sim::SimRegistry& SimHost::Registry() { return _world.GetRegistry(); }
-
-const wchar_t* SimHost::HotKeyEventName(HotKey key) {
-    switch (key) {
-        case HotKey::Slate:
-            return L"Global\\C7A895C6-AADF-4716-AFD3-7010911BF578";
-        case HotKey::Dock:
-            return L"Global\\D51F2B12-CFDB-4A41-8D09-4E49185BF450";
-        case HotKey::Lock:
-            return L"Global\\FA9B054F-1052-4669-A7C8-E0415F7314F0";
-        case HotKey::Unlock:
-            return L"Global\\A1733214-D3C7-4123-8E8F-31E371B18493";
-        case HotKey::Toggle:
-            return L"Global\\B8FABD2A-0DA3-465B-9DFA-712AB3F86F64";
-    }
-    return L"";
-}
 
 bool SimHost::Build(std::string* error) {
     Listen();
@@ -123,10 +95,13 @@ bool SimHost::Build(std::string* error) {
     AddButtons();
     if (_options.touch == TouchKind::Events) CreateTouchEvents();
 
-    platform::sim::SimGfxDriver& driver = _world.GetCom().GfxDriver();
-    driver.OfferFrameInterface(_options.gfx == GfxKind::Frame || _options.gfx == GfxKind::Off);
-    driver.OfferDeviceDataInterface(_options.gfx == GfxKind::DeviceData);
-    driver.SetFeatureEnabled(_options.gfx != GfxKind::Off);
+    if (_options.gfx == GfxKind::Frame || _options.gfx == GfxKind::Off) {
+        _gfxDriver->Register(_world.GetCom(), CLSID_TheCorvaneAmbrel);
+    }
+    if (_options.gfx == GfxKind::DeviceData) {
+        _gfxDriver->Register(_world.GetCom(), CLSID_GfxDeviceData);
+    }
+    _gfxDriver->SetFeatureEnabled(_options.gfx != GfxKind::Off);
 
     SetUpService();
     return true;
@@ -144,7 +119,7 @@ void SimHost::Listen() {
             _timeline.Hid(scheduler.Now(), it == _deviceNames.end() ? "hid" : it->second,
                           ExchangeName(exchange), bytes);
         });
-    _world.GetCom().GfxDriver().SetCallListener(
+    _gfxDriver->SetCallListener(
         [this](const platform::sim::SimGfxDriver::Call& call) { _timeline.Gfx(call); });
     _world.GetKernel().SetNamedEventListener(
         [this, &scheduler](std::string_view operation, const std::wstring& name) {
@@ -160,7 +135,7 @@ void SimHost::Listen() {
 void SimHost::AddTouchController() {
     platform::sim::SimRegistry& registry = Registry();
     auto configured = [&registry](const wchar_t* name) {
-        return registry.GetDword(HKEY_LOCAL_MACHINE, kTouchKey, name).value_or(0);
+        return registry.GetDword(HKEY_LOCAL_MACHINE, contract::kTouchKey, name).value_or(0);
     };
     const bool configuredLegacy = configured(L"IsLegacy") != 0;
     const TouchKind kind =
@@ -205,9 +180,10 @@ void SimHost::AddButtons() {
 
 void SimHost::CreateTouchEvents() {
     platform::sim::SimKernel& kernel = _world.GetKernel();
-    for (const wchar_t* name : {kTouchEnableEvent, kTouchDisableEvent}) {
-        _touchEvents.push_back(std::make_unique<OwnedHandle>(
-            kernel, kernel.CreateEventW(nullptr, FALSE, FALSE, name)));
+    for (const wchar_t* name :
+         {contract::kTouchEnableEventName, contract::kTouchDisableEventName}) {
+        _touchEvents.emplace_back(platform::KernelHandleCloser{&kernel},
+                                  kernel.CreateEventW(nullptr, FALSE, FALSE, name));
     }
 }
 
@@ -275,21 +251,18 @@ void SimHost::Do(int line, const Action& action) {
             } else if constexpr (std::is_same_v<T, PressHotKey>) {
                 platform::sim::SimKernel& kernel = _world.GetKernel();
                 const wchar_t* name = HotKeyEventName(a.key);
-                OwnedHandle event(kernel, kernel.OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
-                if (event.Get() == nullptr || !kernel.SetEvent(event.Get())) {
+                const platform::KernelHandle event(platform::KernelHandleCloser{&kernel},
+                                        kernel.OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
+                if (!event || !kernel.SetEvent(event.get())) {
                     std::fprintf(stderr, "kelvo-sim: line %d: the hot-key event %s is not there\n",
                                  line, ToUtf8(name).c_str());
                 }
             } else if constexpr (std::is_same_v<T, ButtonReport>) {
                 _buttons.at(static_cast<std::size_t>(a.device))->QueueInputReport(a.report);
             } else if constexpr (std::is_same_v<T, RegistrySet>) {
-                const std::wstring key = a.key.empty() ? std::wstring(kConfigurationRoot)
-                                                       : kConfigurationRoot + (L"\\" + a.key);
-                Registry().SetDword(HKEY_LOCAL_MACHINE, key, a.value, a.data);
+                Registry().SetDword(HKEY_LOCAL_MACHINE, ConfigurationKey(a.key), a.value, a.data);
             } else if constexpr (std::is_same_v<T, RegistryDelete>) {
-                const std::wstring key = a.key.empty() ? std::wstring(kConfigurationRoot)
-                                                       : kConfigurationRoot + (L"\\" + a.key);
-                Registry().DeleteValue(HKEY_LOCAL_MACHINE, key, a.value);
+                Registry().DeleteValue(HKEY_LOCAL_MACHINE, ConfigurationKey(a.key), a.value);
             } else if constexpr (std::is_same_v<T, PostMonitorEvent>) {
                 const HWND window =
                     windowing.FindWindowW(SystemEventMonitor::kWindowClassName, nullptr);

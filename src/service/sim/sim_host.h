@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sim/bezel_buttons_sim.h"
+#include "platform/owner.h"
 #include "platform/sim/registry_sim.h"
 #include "platform/sim/sim_world.h"
 #include "platform/sync.h"
@@ -23,6 +23,8 @@
 #include "service/sim/options.h"
 #include "service/sim/scenario.h"
 #include "service/sim/timeline.h"
+#include "substitutes/bezel_buttons_sim.h"
+#include "substitutes/gfx_driver_sim.h"
 
 namespace kelvo::host {
 
@@ -47,11 +49,7 @@ public:
     // The simulated machine: its fault plan (set before Start) and what is left in it after.
     platform::sim::SimWorld& GetWorld() { return _world; }
 
-    // The hot-key events' names, as the component that sets them knows them.
-    static const wchar_t* HotKeyEventName(HotKey key);
-
 private:
-    class OwnedHandle;
 
     void AddTouchController();
     void AddButtons();
@@ -68,8 +66,10 @@ private:
     // The world's listeners use it until the world is gone.
     std::map<const platform::sim::SimHidDevice*, std::string> _deviceNames;
     platform::sim::SimWorld _world;
+    // Registered with the world's COM as the options say.
+    std::shared_ptr<platform::sim::SimGfxDriver> _gfxDriver;
     std::vector<platform::sim::SimBezelButtons*> _buttons;
-    std::vector<std::unique_ptr<OwnedHandle>> _touchEvents;
+    std::vector<platform::KernelHandle> _touchEvents;
     std::optional<CKelvoModule> _module;
     platform::Thread _process;
     bool _processEnded = false;  // world lock

@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "platform/gfx_driver.h"
+#include "devices/gfx_driver.h"
 
 namespace kelvo::host {
 

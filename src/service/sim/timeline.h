@@ -13,10 +13,10 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/sim/gfx_driver_sim.h"
 #include "platform/sim/scheduler.h"
 #include "platform/sim/tracing_sim.h"
 #include "platform/sim/utf8.h"
+#include "substitutes/gfx_driver_sim.h"
 
 namespace kelvo::host {
 
@@ -51,8 +51,6 @@ class Timeline {
 public:
     Timeline(std::FILE* out, TimelineFormat format, UCHAR maxTraceLevel)
         : _out(out), _format(format), _maxTraceLevel(maxTraceLevel) {}
-
-    TimelineFormat Format() const { return _format; }
 
     void Trace(const platform::sim::TraceEvent& event);
     void Hid(Millis time, std::string_view device, std::string_view op,
