@@ -3,6 +3,8 @@
 #include <exception>
 #include <string>
 
+#include "devices/display_customizer.h"
+#include "devices/touch_manager.h"
 #include "events/system_event_monitor.h"
 #include "log/log.h"
 #include "platform/world.h"
@@ -40,6 +42,7 @@ void VbController::RunSystemEventsMonitor() {
         SystemEventMonitor* monitor = SystemEventMonitor::Instance(_notifyHandle);
         monitor->RegisterCallback([this](SystemEventType type, const unsigned char* data,
                                          std::uint64_t size) { OnSystemEvent(type, data, size); });
+        monitor->WatchDevices(*TouchManager::GetInstance());
         monitor->Start();
     } catch (const std::exception& e) {
         Log(TRACE_LEVEL_CRITICAL, L"Caught Exception in running the system events monitor: %S",
@@ -168,6 +171,8 @@ void VbController::OnSystemEvent(SystemEventType type, const unsigned char* data
             Log(TRACE_LEVEL_INFORMATION, handling->text, OemCode(data, size));
             break;
     }
+    // A graphics driver missing at start-up may have come with the new mode.
+    if (type == EvtGfxModeChanged) DisplayCustomizer::GetInstance()->ConnectIfDue();
     try {
         switch (handling->reaction) {
             case Reaction::None:

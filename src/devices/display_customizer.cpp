@@ -34,7 +34,12 @@ HRESULT DisplayCustomizer::Initialize(DWORD, DWORD nativeResolutionY) {
     std::lock_guard<platform::Mutex> guard(_lock);
     _nativeResolutionY = nativeResolutionY;
     if (_ambrel) return S_FALSE;
+    _connectWanted = true;
+    _lastConnectTry = _kernel.GetTickCount64();
+    return Connect();
+}
 
+HRESULT DisplayCustomizer::Connect() {
     bool featureOn = false;
     HRESULT hr = CreateAmbrel();
     if (SUCCEEDED(hr)) {
@@ -60,8 +65,24 @@ HRESULT DisplayCustomizer::Initialize(DWORD, DWORD nativeResolutionY) {
 
 void DisplayCustomizer::Uninitialize() {
     std::lock_guard<platform::Mutex> guard(_lock);
+    _connectWanted = false;
     _gfxDeviceData.reset();
     _ambrel.reset();
+}
+
+void DisplayCustomizer::ConnectIfDue() {
+    std::lock_guard<platform::Mutex> guard(_lock);
+    ConnectIfDueLocked();
+}
+
+void DisplayCustomizer::ConnectIfDueLocked() {
+    if (!_connectWanted || _ambrel || _gfxDeviceData) return;
+    const ULONGLONG now = _kernel.GetTickCount64();
+    if (now - _lastConnectTry < kConnectIntervalMilliseconds) return;
+    _lastConnectTry = now;
+    Log(TRACE_LEVEL_INFORMATION, L"Connecting to the graphics driver again");
+    Connect();
+    if (_ambrel || _gfxDeviceData) Log(TRACE_LEVEL_INFORMATION, L"Graphics driver connected");
 }
 
 HRESULT DisplayCustomizer::SetFrame(bool enableAMB, DWORD dwPercentageX, DWORD dwPercentageY,
@@ -74,6 +95,7 @@ HRESULT DisplayCustomizer::SetFrame(bool enableAMB, DWORD dwPercentageX, DWORD d
     // The channel is chosen under the lock, so that an Uninitialize on another thread cannot
     // release it between the choice and the call.
     std::lock_guard<platform::Mutex> guard(_lock);
+    ConnectIfDueLocked();
     if (_ambrel) {
         FrameInfo info{};
         info.dwHeader = kFrameRecordHeader;

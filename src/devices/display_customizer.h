@@ -6,6 +6,10 @@
 // interface is preferred; its device-data interface serves when the frame interface cannot be
 // had. All driver calls and all changes of the held interfaces happen under one lock; the
 // customizer runs on its caller's thread.
+//
+// A driver that could not be reached at start-up (its class not registered yet, its server not
+// running) is tried again on the next request and on a graphics mode change, at most once a
+// second. Once an interface is held it is kept until Uninitialize.
 #pragma once
 
 #include "platform/com.h"
@@ -27,8 +31,10 @@ public:
     // interface is held already; CO_E_NOT_SUPPORTED when the feature is off (the interface stays
     // held, so later requests still reach the driver).
     HRESULT Initialize(DWORD nativeResolutionX, DWORD nativeResolutionY);
-    // Releases both driver interfaces; Initialize may follow again.
+    // Releases both driver interfaces and tries the driver no more; Initialize may follow again.
     void Uninitialize();
+    // Connects to the driver if Initialize could not and the last try is a second old.
+    void ConnectIfDue();
 
     // One request. E_INVALIDARG for a percentage of 0 or above 100; E_UNEXPECTED when no driver
     // interface is held; otherwise the driver's status.
@@ -43,6 +49,12 @@ public:
     HRESULT SetFramePixels(bool enableAMB, DWORD dwWidthPx, DWORD dwHeightPx, DWORD dwYPositionPx);
 
 private:
+    static constexpr ULONGLONG kConnectIntervalMilliseconds = 1000;
+
+    // Under the lock: the frame interface, else the device-data interface, and whether the
+    // driver's frame feature is on.
+    HRESULT Connect();
+    void ConnectIfDueLocked();
     // Under the lock. Each leaves its field empty on failure and returns the failing step's
     // status.
     HRESULT CreateAmbrel();
@@ -55,6 +67,9 @@ private:
     platform::Kernel& _kernel;
     platform::Mutex _lock;
     DWORD _nativeResolutionY = 0;  // bounds the vertical offset during an animation
+    // Between Initialize and Uninitialize, with no interface held: when the driver was last tried.
+    bool _connectWanted = false;
+    ULONGLONG _lastConnectTry = 0;
     platform::ComPtr<IGfxDeviceData> _gfxDeviceData;
     platform::ComPtr<ITheCorvaneAmbrel> _ambrel;
 };

@@ -2,9 +2,11 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cwctype>
 #include <memory>
 #include <string>
 
+#include "devices/hid_device_holder.h"
 #include "log/log.h"
 #include "platform/owner.h"
 #include "platform/world.h"
@@ -55,27 +57,47 @@ using PreparsedDataCloser =
 
 }  // namespace
 
-HidDeviceList::HidDeviceList(platform::Hid& hid, platform::Kernel& kernel) : _kernel(kernel) {
-    Enumerate(hid);
-    Log(TRACE_LEVEL_INFORMATION, L"Total number of HID devices: %d",
-        static_cast<int>(_devicepaths.size()));
+bool SameDevicePath(const std::wstring& a, const std::wstring& b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](wchar_t x, wchar_t y) {
+        return std::towupper(static_cast<wint_t>(x)) == std::towupper(static_cast<wint_t>(y));
+    });
 }
 
-const HidDeviceList& HidDeviceList::Instance() {
+HidDeviceList::HidDeviceList(platform::Hid& hid, platform::Kernel& kernel)
+    : _hid(hid), _kernel(kernel), _lock(kernel) {
+    Refresh();
+}
+
+void HidDeviceList::Refresh() {
+    std::vector<std::wstring> paths = Enumerate();
+    Log(TRACE_LEVEL_INFORMATION, L"Total number of HID devices: %d",
+        static_cast<int>(paths.size()));
+    std::lock_guard<platform::Mutex> guard(_lock);
+    _devicepaths = std::move(paths);
+}
+
+std::vector<std::wstring> HidDeviceList::Paths() const {
+    std::lock_guard<platform::Mutex> guard(_lock);
+    return _devicepaths;
+}
+
+HidDeviceList& HidDeviceList::Instance() {
     return *platform::World::Current().Instance<HidDeviceList>([](platform::World& world) {
         const platform::Platform& platform = world.GetPlatform();
         return std::make_unique<HidDeviceList>(platform.hid, platform.kernel);
     });
 }
 
-void HidDeviceList::Enumerate(platform::Hid& hid) {
+std::vector<std::wstring> HidDeviceList::Enumerate() {
+    platform::Hid& hid = _hid;
+    std::vector<std::wstring> paths;
     GUID hidGuid{};
     hid.HidD_GetHidGuid(&hidGuid);
     const HDEVINFO info =
         hid.SetupDiGetClassDevsW(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     if (info == INVALID_HANDLE_VALUE) {
         LOG_LAST_ERROR_STATUS();
-        return;
+        return paths;
     }
     const platform::Owner<DeviceInfoListCloser> owner(DeviceInfoListCloser{&hid, &_kernel}, info);
     constexpr std::size_t kPathOffset = offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath);
@@ -84,13 +106,13 @@ void HidDeviceList::Enumerate(platform::Hid& hid) {
         interfaceData.cbSize = sizeof(SP_DEVICE_INTERFACE_DATA);
         if (!hid.SetupDiEnumDeviceInterfaces(info, nullptr, &hidGuid, member, &interfaceData)) {
             if (GetLastError() != ERROR_NO_MORE_ITEMS) LOG_LAST_ERROR_STATUS();
-            return;
+            return paths;
         }
         DWORD requiredSize = 0;
         const BOOL bSuccess = hid.SetupDiGetDeviceInterfaceDetailW(info, &interfaceData, nullptr, 0,
                                                                    &requiredSize, nullptr);
         LogAssert((!bSuccess && (GetLastError() == ERROR_INSUFFICIENT_BUFFER)));
-        if (requiredSize == 0) return;
+        if (requiredSize == 0) return paths;
         // DWORD storage keeps the record's alignment; at least the fixed part is there.
         const std::size_t size = std::max<std::size_t>(requiredSize, kPathOffset + sizeof(WCHAR));
         std::vector<DWORD> storage((size + sizeof(DWORD) - 1) / sizeof(DWORD));
@@ -99,13 +121,13 @@ void HidDeviceList::Enumerate(platform::Hid& hid) {
         if (!hid.SetupDiGetDeviceInterfaceDetailW(info, &interfaceData, detail, requiredSize,
                                                   nullptr, nullptr)) {
             LOG_LAST_ERROR_STATUS();
-            return;
+            return paths;
         }
         // The path ends at its terminator, or at the end of the space it was given.
         const auto* path = reinterpret_cast<const WCHAR*>(
             reinterpret_cast<const BYTE*>(storage.data()) + kPathOffset);
         const std::size_t capacity = (size - kPathOffset) / sizeof(WCHAR);
-        _devicepaths.emplace_back(path, std::find(path, path + capacity, L'\0'));
+        paths.emplace_back(path, std::find(path, path + capacity, L'\0'));
     }
 }
 
@@ -115,8 +137,8 @@ HidClient::HidClient(platform::Hid& hid, platform::Kernel& kernel, const HidDevi
 HidClient::~HidClient() { Close(); }
 
 bool HidClient::Open(USHORT vendorId, USHORT productId, USHORT usagePage, USHORT usage,
-                     int outputReportLength, int index) {
-    const std::vector<std::wstring>& paths = _devices.Paths();
+                     int outputReportLength, int index, const std::vector<std::wstring>& skip) {
+    const std::vector<std::wstring> paths = _devices.Paths();
     if (paths.empty()) return false;
     int matches = 0;
     for (const std::wstring& path : paths) {
@@ -140,7 +162,7 @@ bool HidClient::Open(USHORT vendorId, USHORT productId, USHORT usagePage, USHORT
             (productId == 0 || productId == attributes.ProductID) &&
             (usagePage == 0 || (usagePage == _caps.UsagePage && usage == _caps.Usage)) &&
             (outputReportLength <= 0 || outputReportLength == _caps.OutputReportByteLength);
-        if (!matched) continue;
+        if (!matched || std::find(skip.begin(), skip.end(), path) != skip.end()) continue;
         // Only the collection the caller will talk to is opened for reading and writing; one
         // that refuses it cannot be served and so does not count.
         const HANDLE device = OpenDevice(path, GENERIC_READ | GENERIC_WRITE);
@@ -150,6 +172,7 @@ bool HidClient::Open(USHORT vendorId, USHORT productId, USHORT usagePage, USHORT
         }
         if (matches == index) {
             _device.store(device);
+            _path = path;
             Log(TRACE_LEVEL_INFORMATION, L"Found device: %s", path.c_str());
             return true;
         }
@@ -253,5 +276,6 @@ bool HidClient::GetFeatureReport(FeatureReport& buffer) {
 
 void HidClient::Close() {
     const HANDLE device = _device.exchange(nullptr);
+    _path.clear();
     if (IsOpenHandle(device)) _hid.CloseHandle(device);
 }

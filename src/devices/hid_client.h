@@ -1,4 +1,5 @@
-// One opened HID device, found among the HID device interfaces present when the process started.
+// One opened HID device, found among the HID device interfaces present when the list was last
+// made.
 //
 // The client finds a device by vendor, product, top-level usage and output report length, opens
 // it for synchronous reading and writing, and exchanges input, output and feature reports with
@@ -15,11 +16,12 @@
 
 #include "platform/hid.h"
 #include "platform/kernel.h"
+#include "platform/sync.h"
 #include "platform/win32types.h"
 
-// The device interface paths of the HID devices present when the list was made, in SetupAPI's
-// order. The process's list is made once, at start-up, and never refreshed: a device that
-// arrives later is not found until the process restarts.
+// The device interface paths of the HID devices present when the list was last made, in
+// SetupAPI's order. The process's list is made at start-up and made again whenever a HID
+// interface arrives or goes; clients read it from any thread.
 class HidDeviceList {
 public:
     // Enumerates the HID interfaces present now.
@@ -28,15 +30,20 @@ public:
     HidDeviceList& operator=(const HidDeviceList&) = delete;
 
     // The process's list, made on first use.
-    static const HidDeviceList& Instance();
+    static HidDeviceList& Instance();
 
-    const std::vector<std::wstring>& Paths() const { return _devicepaths; }
+    // Enumerates again.
+    void Refresh();
+    // A copy: the list may be made again while a client walks it.
+    std::vector<std::wstring> Paths() const;
 
 private:
-    void Enumerate(platform::Hid& hid);
+    std::vector<std::wstring> Enumerate();
     DWORD GetLastError() const { return _kernel.GetLastError(); }
 
+    platform::Hid& _hid;
     platform::Kernel& _kernel;
+    mutable platform::Mutex _lock;
     std::vector<std::wstring> _devicepaths;
 };
 
@@ -56,10 +63,15 @@ public:
     // vendor id, product id or usage page of 0 and an output report length of 0 or less match
     // every device; the usage counts only with a nonzero usage page. Each device is asked what it
     // is through a handle without access; a match that cannot be opened for reading and writing
-    // does not count. Closes whatever the client held first.
+    // does not count, nor does one whose path is in skip. Closes whatever the client held first.
     bool Open(USHORT vendorId, USHORT productId, USHORT usagePage, USHORT usage,
-              int outputReportLength, int index);
+              int outputReportLength, int index, const std::vector<std::wstring>& skip = {});
     bool IsValid() const;
+    // The device held open (null when none), for the system to tell of its removal.
+    HANDLE Handle() const { return _device.load(); }
+    // The interface path of the device held open; empty when none. The owner serialises it with
+    // Open and Close.
+    const std::wstring& Path() const { return _path; }
     // Blocks until one whole input report has been read; empty on failure or cancellation.
     std::vector<BYTE> ReadInputReport();
     // The buffers start with the report id byte. Each report goes to the device in a buffer of
@@ -84,5 +96,6 @@ private:
     const HidDeviceList& _devices;
     // Atomic so that Close from the stopping thread and a read on the owner's thread do not race.
     std::atomic<HANDLE> _device{nullptr};
+    std::wstring _path;
     HIDP_CAPS _caps{};
 };

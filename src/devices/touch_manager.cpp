@@ -62,21 +62,83 @@ bool TouchManager::Initialize(bool isLegacy, USHORT vendorId, USHORT productId, 
         // each one, and no report of another thread may go to a device that does not match.
         TouchLock guard(_touchLock);
         if (IsInitialized()) return true;
+        _configured = true;
+        _vendorId = vendorId;
+        _productId = productId;
         _isLegacy = isLegacy;
         _reportId = reportId;
         _propsReportId = propsReportId;
-        const bool found = _hidClient.Open(vendorId, productId, 0, 0,
-                                           isLegacy ? protocol::kLegacyOutputReportLength
-                                                    : protocol::kVersion2OutputReportLength,
-                                           0) ||
-                           _hidClient.Open(vendorId, productId, 0, 0,
-                                           isLegacy ? protocol::kLegacyOutputReportLength
-                                                    : protocol::kVersion1OutputReportLength,
-                                           0);
-        if (!found) return isLegacy ? false : OpenNamedEvents();
+        if (!OpenController()) return isLegacy ? false : OpenNamedEvents();
         LogCapabilities();
     }
+    HandlesChanged();
     return ReadProperties();
+}
+
+bool TouchManager::OpenController() {
+    return _hidClient.Open(_vendorId, _productId, 0, 0,
+                           _isLegacy ? protocol::kLegacyOutputReportLength
+                                     : protocol::kVersion2OutputReportLength,
+                           0) ||
+           _hidClient.Open(_vendorId, _productId, 0, 0,
+                           _isLegacy ? protocol::kLegacyOutputReportLength
+                                     : protocol::kVersion1OutputReportLength,
+                           0);
+}
+
+void TouchManager::CloseController() {
+    _hidClient.Close();
+    if (!_isLegacy && !(_enableEvent && _disableEvent)) OpenNamedEvents();
+}
+
+void TouchManager::VisitHandles(const std::function<void(HANDLE)>& visit) {
+    TouchLock guard(_touchLock);
+    if (_hidClient.IsValid()) visit(_hidClient.Handle());
+}
+
+void TouchManager::Release(HANDLE handle) {
+    {
+        TouchLock guard(_touchLock);
+        if (!_hidClient.IsValid() || _hidClient.Handle() != handle) return;
+        Log(TRACE_LEVEL_INFORMATION, L"Touch controller given up: %s", _hidClient.Path().c_str());
+        CloseController();
+    }
+    HandlesChanged();
+}
+
+void TouchManager::Removed(const std::wstring& path) {
+    {
+        TouchLock guard(_touchLock);
+        if (!_hidClient.IsValid() || !SameDevicePath(_hidClient.Path(), path)) return;
+        Log(TRACE_LEVEL_INFORMATION, L"Touch controller removed: %s", path.c_str());
+        CloseController();
+    }
+    HandlesChanged();
+}
+
+void TouchManager::Reacquire() {
+    std::optional<protocol::Viewport> viewport;
+    std::optional<protocol::LegacyViewport> legacyViewport;
+    std::optional<DWORD> mode;
+    {
+        TouchLock guard(_touchLock);
+        if (!_configured || _hidClient.IsValid()) return;
+        if (!OpenController()) return;
+        Log(TRACE_LEVEL_INFORMATION, L"Touch controller back: %s", _hidClient.Path().c_str());
+        LogCapabilities();
+        viewport = _requestedViewport;
+        legacyViewport = _requestedLegacyViewport;
+        mode = _requestedMode;
+    }
+    HandlesChanged();
+    if (!ReadProperties()) return;
+    if (_isLegacy && legacyViewport) {
+        SetViewportLegacy(legacyViewport->Left, legacyViewport->Top, legacyViewport->Right,
+                          legacyViewport->Bottom);
+    } else if (!_isLegacy && viewport) {
+        SetViewport(viewport->Left, viewport->Top, viewport->Right, viewport->Bottom);
+    }
+    if (mode) SetBezelTouchMode(*mode);
 }
 
 void TouchManager::LogCapabilities() {
@@ -192,10 +254,17 @@ bool TouchManager::SetProperty(BYTE key, DWORD value) {
 }
 
 bool TouchManager::SetViewport(float left, float top, float right, float bottom) {
-    const protocol::Viewport viewport{left, top, right, bottom};
+    return SendViewport({left, top, right, bottom}, true);
+}
+
+bool TouchManager::SendViewport(const protocol::Viewport& viewport, bool asked) {
     if (!protocol::IsValidViewport(viewport)) {
         Log(TRACE_LEVEL_ERROR, L"Invalid viewport dimension");
         return false;
+    }
+    if (asked) {
+        TouchLock guard(_touchLock);
+        _requestedViewport = viewport;
     }
     if (!IsInitialized()) {
         Log(TRACE_LEVEL_ERROR, L"Initialization was incorrect: invalid HID client");
@@ -227,11 +296,18 @@ bool TouchManager::SetViewport(float left, float top, float right, float bottom)
 }
 
 bool TouchManager::SetViewportLegacy(USHORT left, USHORT top, USHORT right, USHORT bottom) {
+    return SendLegacyViewport({left, top, right, bottom}, true);
+}
+
+bool TouchManager::SendLegacyViewport(const protocol::LegacyViewport& viewport, bool asked) {
+    if (asked) {
+        TouchLock guard(_touchLock);
+        _requestedLegacyViewport = viewport;
+    }
     if (!IsInitialized()) {
         Log(TRACE_LEVEL_ERROR, L"Initialization was incorrect: invalid HID client");
         return false;
     }
-    const protocol::LegacyViewport viewport{left, top, right, bottom};
     bool sent = false;
     {
         TouchLock guard(_touchLock);
@@ -269,6 +345,7 @@ bool TouchManager::SetBezelTouchMode(DWORD mode) {
     bool viaHid = false;
     {
         TouchLock guard(_touchLock);
+        _requestedMode = mode;
         if (!IsInitialized()) {
             Log(TRACE_LEVEL_ERROR, L"Initialization was incorrect: invalid HID client");
             return false;
@@ -298,15 +375,14 @@ bool TouchManager::SetBezelTouchMode(DWORD mode) {
             TouchLock guard(_touchLock);
             viewport = _lastLegacyViewport;
         }
-        configured =
-            SetViewportLegacy(viewport.Left, viewport.Top, viewport.Right, viewport.Bottom);
+        configured = SendLegacyViewport(viewport, false);
     } else {
         protocol::Viewport viewport;
         {
             TouchLock guard(_touchLock);
             viewport = _lastViewport;
         }
-        configured = SetViewport(viewport.Left, viewport.Top, viewport.Right, viewport.Bottom);
+        configured = SendViewport(viewport, false);
     }
     if (!configured) {
         Log(TRACE_LEVEL_ERROR, L"Failed to config viewport dimension.");

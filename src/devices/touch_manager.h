@@ -9,9 +9,15 @@
 //
 // One recursive lock, the touch lock, guards the state and each single report exchange, never a
 // whole sequence: a mode change on one thread and a viewport update on another may interleave.
+//
+// The controller may go away and come back (re-enumerated after hibernation, a driver update):
+// when it goes the manager closes it and falls back as when none was found; when it is back it
+// is opened, given its start-up exchange (properties, the viewport asked for last) and then the
+// touch mode asked for last, so that the band matches the frame.
 #pragma once
 
 #include "devices/hid_client.h"
+#include "devices/hid_device_holder.h"
 #include "devices/touch_protocol.h"
 #include "platform/hid.h"
 #include "platform/kernel.h"
@@ -19,7 +25,9 @@
 #include "platform/sync.h"
 #include "platform/win32types.h"
 
-class TouchManager {
+#include <optional>
+
+class TouchManager final : public HidDeviceHolder {
 public:
     TouchManager(platform::Hid& hid, platform::Kernel& kernel, const HidDeviceList& devices);
     ~TouchManager();
@@ -44,7 +52,21 @@ public:
     // the mode was applied through HID.
     bool SetBezelTouchMode(DWORD mode);
 
+    // The controller's comings and goings, on the monitor window's thread.
+    void VisitHandles(const std::function<void(HANDLE)>& visit) override;
+    void Release(HANDLE handle) override;
+    void Removed(const std::wstring& path) override;
+    void Reacquire() override;
+
 private:
+    // asked: the caller's request, remembered for a controller that comes back; otherwise the
+    // last viewport sent again.
+    bool SendViewport(const touch_protocol::Viewport& viewport, bool asked);
+    bool SendLegacyViewport(const touch_protocol::LegacyViewport& viewport, bool asked);
+    // Under the touch lock: finds and opens the configured controller.
+    bool OpenController();
+    // Under the touch lock: closes the controller; a current one falls back to the named events.
+    void CloseController();
 
     bool OpenNamedEvents();
     bool ReadProperties();
@@ -57,6 +79,10 @@ private:
 
     platform::Kernel& _kernel;
     platform::RecursiveMutex _touchLock;
+    // Set by Initialize: the controller to look for.
+    bool _configured = false;
+    USHORT _vendorId = 0;
+    USHORT _productId = 0;
     bool _isLegacy = false;
     BYTE _reportId = 0;
     BYTE _propsReportId = 0;
@@ -66,4 +92,8 @@ private:
     USHORT _protocolVersion = 1;
     touch_protocol::Viewport _lastViewport;
     touch_protocol::LegacyViewport _lastLegacyViewport;
+    // What was asked for last, sent or not: given to a controller that comes back.
+    std::optional<touch_protocol::Viewport> _requestedViewport;
+    std::optional<touch_protocol::LegacyViewport> _requestedLegacyViewport;
+    std::optional<DWORD> _requestedMode;
 };

@@ -22,34 +22,99 @@ BezelButtonSource::BezelButtonSource(platform::Kernel& kernel, platform::Securit
       _dispatch(std::move(dispatch)),
       _hidClients{HidClient(hid, kernel, devices), HidClient(hid, kernel, devices),
                   HidClient(hid, kernel, devices)},
+      _threadsLock(kernel),
       _stopLock(kernel) {}
 
 void BezelButtonSource::Start() {
+    std::lock_guard<platform::Mutex> threads(_threadsLock);
     {
         std::lock_guard<platform::Mutex> stop(_stopLock);
         _stopping = false;
     }
     for (int i = 0; i < BEZEL_BUTTON_EVENTS_COUNT; ++i) {
-        if (_threads[i].joinable()) continue;
-        _threads[i] = platform::Thread(_kernel, [this, i] {
-            RunMonitorWorker(_security, _kernel, [this, i] { return Thread(i); });
-        });
+        if (!_threads[i].joinable()) StartThread(i, false);
     }
 }
 
+void BezelButtonSource::StartThread(int index, bool again) {
+    {
+        std::lock_guard<platform::Mutex> stop(_stopLock);
+        _running[index] = true;
+    }
+    _threads[index] = platform::Thread(_kernel, [this, index, again] {
+        RunMonitorWorker(_security, _kernel, [this, index, again] { return Thread(index, again); });
+        std::lock_guard<platform::Mutex> stop(_stopLock);
+        _running[index] = false;
+    });
+}
+
 void BezelButtonSource::Stop() {
+    std::lock_guard<platform::Mutex> threads(_threadsLock);
     {
         std::lock_guard<platform::Mutex> stop(_stopLock);
         _stopping = true;
     }
     for (int i = 0; i < BEZEL_BUTTON_EVENTS_COUNT; ++i) EndRead(i);
-    for (platform::Thread& thread : _threads) {
-        if (!thread.joinable()) continue;
-        try {
-            thread.join();
-        } catch (const std::exception& e) {
-            Log(TRACE_LEVEL_VERBOSE, L"Exception occurs when joining thread: %S", e.what());
+    for (int i = 0; i < BEZEL_BUTTON_EVENTS_COUNT; ++i) Join(i);
+}
+
+void BezelButtonSource::EndThread(int index) {
+    EndRead(index);
+    Join(index);
+}
+
+void BezelButtonSource::Join(int index) {
+    platform::Thread& thread = _threads[index];
+    if (!thread.joinable()) return;
+    try {
+        thread.join();
+    } catch (const std::exception& e) {
+        Log(TRACE_LEVEL_VERBOSE, L"Exception occurs when joining thread: %S", e.what());
+    }
+}
+
+void BezelButtonSource::VisitHandles(const std::function<void(HANDLE)>& visit) {
+    std::lock_guard<platform::Mutex> stop(_stopLock);
+    for (int i = 0; i < BEZEL_BUTTON_EVENTS_COUNT; ++i) {
+        if (_reading[i]) visit(_hidClients[i].Handle());
+    }
+}
+
+void BezelButtonSource::Release(HANDLE handle) {
+    std::lock_guard<platform::Mutex> threads(_threadsLock);
+    for (int i = 0; i < BEZEL_BUTTON_EVENTS_COUNT; ++i) {
+        {
+            std::lock_guard<platform::Mutex> stop(_stopLock);
+            if (!_reading[i] || _hidClients[i].Handle() != handle) continue;
         }
+        Log(TRACE_LEVEL_INFORMATION, L"Bezel button device #%d given up", i);
+        EndThread(i);
+    }
+}
+
+void BezelButtonSource::Removed(const std::wstring& path) {
+    std::lock_guard<platform::Mutex> threads(_threadsLock);
+    for (int i = 0; i < BEZEL_BUTTON_EVENTS_COUNT; ++i) {
+        {
+            std::lock_guard<platform::Mutex> stop(_stopLock);
+            if (!_reading[i] || !SameDevicePath(_hidClients[i].Path(), path)) continue;
+        }
+        Log(TRACE_LEVEL_INFORMATION, L"Bezel button device #%d removed", i);
+        EndThread(i);
+    }
+}
+
+void BezelButtonSource::Reacquire() {
+    std::lock_guard<platform::Mutex> threads(_threadsLock);
+    for (int i = 0; i < BEZEL_BUTTON_EVENTS_COUNT; ++i) {
+        {
+            std::lock_guard<platform::Mutex> stop(_stopLock);
+            // A stop has begun, or the thread serves its device still.
+            if (_stopping || _running[i]) continue;
+        }
+        Join(i);
+        Log(TRACE_LEVEL_INFORMATION, L"Bezel button thread #%d started again", i);
+        StartThread(i, true);
     }
 }
 
@@ -76,32 +141,41 @@ bool BezelButtonSource::Stopping() {
     return _stopping;
 }
 
-HRESULT BezelButtonSource::Thread(int indexDevice) {
+HRESULT BezelButtonSource::Thread(int indexDevice, bool again) {
     LogAssert(indexDevice >= 0 && indexDevice < BEZEL_BUTTON_EVENTS_COUNT);
     if (indexDevice < 0 || indexDevice >= BEZEL_BUTTON_EVENTS_COUNT) return S_OK;
     HidClient& client = _hidClients[indexDevice];
     {
         // Opened under the stop lock: a stop that came first leaves the device closed, and one
-        // that comes later finds it open and closes it.
+        // that comes later finds it open and closes it. The other threads' devices stay as they
+        // are meanwhile.
         std::lock_guard<platform::Mutex> stop(_stopLock);
         if (_stopping) return S_OK;
+        std::vector<std::wstring> served;
+        for (int i = 0; again && i < BEZEL_BUTTON_EVENTS_COUNT; ++i) {
+            if (_reading[i]) served.push_back(_hidClients[i].Path());
+        }
         if (!client.Open(0, 0, contract::kBezelButtonUsagePage, contract::kBezelButtonUsage, 0,
-                         indexDevice)) {
+                         again ? 0 : indexDevice, served)) {
             Log(TRACE_LEVEL_ERROR, L"Failed to find the specified HID device for VB event #%d.",
                 indexDevice);
             return S_FALSE;
         }
         _reading[indexDevice] = true;
     }
+    HandlesChanged();
     // Closed by this thread alone, however its loop ends: Windows' close of a handle waits for a
     // synchronous read on it, so a close from the stopping thread could wait for the next press.
     struct CloseOnLeaving {
         BezelButtonSource& source;
         int index;
         ~CloseOnLeaving() {
-            std::lock_guard<platform::Mutex> stop(source._stopLock);
-            source._hidClients[index].Close();
-            source._reading[index] = false;
+            {
+                std::lock_guard<platform::Mutex> stop(source._stopLock);
+                source._hidClients[index].Close();
+                source._reading[index] = false;
+            }
+            source.HandlesChanged();
         }
     } closeOnLeaving{*this, indexDevice};
     LogAssert(_hidClients[indexDevice].IsValid());

@@ -110,6 +110,31 @@ std::optional<Raised> FromDeviceInterface(const GUID& classGuid) {
     return std::nullopt;
 }
 
+DeviceRequest FromHidInterfaceChange(WPARAM wParam) {
+    switch (wParam) {
+        case DBT_DEVICEARRIVAL:
+            return DeviceRequest::Arrived;
+        case DBT_DEVICEREMOVECOMPLETE:
+            return DeviceRequest::Removed;
+        default:
+            return DeviceRequest::None;
+    }
+}
+
+DeviceRequest FromDeviceHandleChange(WPARAM wParam) {
+    switch (wParam) {
+        case DBT_DEVICEQUERYREMOVE:
+            return DeviceRequest::QueryRemove;
+        case DBT_DEVICEQUERYREMOVEFAILED:
+            return DeviceRequest::QueryRemoveFailed;
+        case DBT_DEVICEREMOVEPENDING:
+        case DBT_DEVICEREMOVECOMPLETE:
+            return DeviceRequest::Removed;
+        default:
+            return DeviceRequest::None;
+    }
+}
+
 std::optional<ButtonPress> FromButtonReport(std::span<const unsigned char> report) {
     // Too short to say which control changed, or a release.
     if (report.size() < 2 || report[1] == 0) return std::nullopt;

@@ -63,6 +63,16 @@ inline constexpr std::size_t kMaxDeviceNameChars = 1023;
 std::optional<std::size_t> DeviceNameChars(DWORD recordSize);
 std::optional<Raised> FromDeviceInterface(const GUID& classGuid);
 
+// The HID device interface class (GUID_DEVINTERFACE_HID), and what a notification of it or of a
+// device handle asks of the HID devices held open.
+inline constexpr GUID kHidInterfaceClass = {
+    0x4D1E55B2, 0xF16F, 0x11CF, {0x88, 0xCB, 0x00, 0x11, 0x11, 0x00, 0x00, 0x30}};
+enum class DeviceRequest { None, Arrived, Removed, QueryRemove, QueryRemoveFailed };
+DeviceRequest FromHidInterfaceChange(WPARAM wParam);
+DeviceRequest FromDeviceHandleChange(WPARAM wParam);
+// The fixed part of a device-handle record, up to the event GUID, which these events leave empty.
+inline constexpr std::size_t kHandleRecordSize = offsetof(DEV_BROADCAST_HANDLE, dbch_eventguid);
+
 // A bezel-button report: byte 0 is the control's usage, byte 1 its state. A press of one of the
 // three controls posts its event; the name is the control's, as traced.
 struct ButtonPress {

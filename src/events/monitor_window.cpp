@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <cstring>
 #include <cwchar>
+#include <mutex>
 #include <optional>
 #include <span>
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -24,13 +24,15 @@ constexpr DWORD kDeviceFilterSize = 32;
 }  // namespace
 
 MonitorWindow::MonitorWindow(platform::Kernel& kernel, platform::Windowing& windowing,
-                             PVOID recipient, ModeOverrides& modes, SystemEventCallback dispatch)
+                             HidDeviceList& devices, PVOID recipient, ModeOverrides& modes,
+                             SystemEventCallback dispatch)
     : _kernel(kernel),
       _windowing(windowing),
       _recipient(recipient),
       _modes(modes),
       _dispatch(std::move(dispatch)),
-      _lock(kernel) {}
+      _lock(kernel),
+      _deviceWatch(kernel, windowing, devices) {}
 
 bool MonitorWindow::TakeStopRequest() {
     std::lock_guard<platform::Mutex> guard(_lock);
@@ -51,6 +53,15 @@ void MonitorWindow::Close() {
 
 void MonitorWindow::Post(WPARAM type) {
     _windowing.PostMessageW(_window.load(), WM_MONITOR_EVENT, type, 0);
+}
+
+void MonitorWindow::WatchDevices(HidDeviceHolder& holder) {
+    _deviceWatch.AddHolder(holder, [this] {
+        // Without a window yet, the one made next follows the handles as soon as it exists.
+        if (const HWND hwnd = _window.load()) {
+            _windowing.PostMessageW(hwnd, kDevicesChanged, 0, 0);
+        }
+    });
 }
 
 void MonitorWindow::Run() {
@@ -166,8 +177,7 @@ void MonitorWindow::RethrowFromWindowProc() {
     if (_windowProcException) std::rethrow_exception(std::exchange(_windowProcException, nullptr));
 }
 
-LRESULT CALLBACK MonitorWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam,
-                                           LPARAM lParam) {
+LRESULT CALLBACK MonitorWindow::WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam) {
     // A window procedure is given nothing but the window: the windowing it lives in is the
     // process's (a simulated world's, in a test), and its owner is in the window's user data.
     platform::Windowing& windowing = platform::World::Current().GetPlatform().windowing;
@@ -212,6 +222,10 @@ LRESULT MonitorWindow::HandleMessage(HWND hwnd, UINT message, WPARAM wParam, LPA
             return 0;
         case WM_DEVICECHANGE:
             OnDeviceChange(wParam, lParam);
+            // Grants a removal query: a handle held on the device is closed by now.
+            return TRUE;
+        case kDevicesChanged:
+            _deviceWatch.SyncHandles();
             return 0;
         case WM_MONITOR_EVENT: {
             const Raised raised = FromMonitorEvent(wParam, lParam);
@@ -281,6 +295,11 @@ LRESULT MonitorWindow::OnCreate(HWND hwnd) {
         ReleaseRegistrations();
         return -1;
     }
+    // The HID devices are watched for their holders' sake only: the window serves without.
+    _deviceWatch.Start(hwnd);
+    if (!_windowing.PostMessageW(hwnd, kDevicesChanged, 0, 0)) {
+        LogHResult(HRESULT_FROM_WIN32(_kernel.GetLastError()));
+    }
     return 0;
 }
 
@@ -322,6 +341,7 @@ void MonitorWindow::ReleaseRegistrations() {
         }
         _deviceInterfaceRegistration = nullptr;
     }
+    _deviceWatch.Stop();
 }
 
 void MonitorWindow::OnSettingChange(WPARAM wParam, LPARAM lParam) {
@@ -372,8 +392,8 @@ void MonitorWindow::OnPowerSettingChange(LPARAM lParam) {
         if (SettingDataLength(std::span(record).first<kSettingHeaderSize>()) != sizeof(DWORD)) {
             return;
         }
-        if (!_windowing.ReadForeignMemory(address + kSettingHeaderSize,
-                                          record + kSettingHeaderSize, sizeof(DWORD))) {
+        if (!_windowing.ReadForeignMemory(address + kSettingHeaderSize, record + kSettingHeaderSize,
+                                          sizeof(DWORD))) {
             Log(TRACE_LEVEL_INFORMATION, L"Access violation detected: PPOWERBROADCAST_SETTING");
             return;
         }
@@ -387,10 +407,37 @@ void MonitorWindow::OnDeviceChange(WPARAM wParam, LPARAM lParam) {
     Log(TRACE_LEVEL_INFORMATION, L"wParam: 0x%08x, lParam: 0x%08x",
         static_cast<unsigned>(wParam & 0xFFFFFFFFu), static_cast<unsigned>(lParam & 0xFFFFFFFFu));
     if (!CarriesDeviceRecord(wParam) || !lParam) return;
-    if (IsGfxModeSetInterface(lParam)) {
+    const auto* address = reinterpret_cast<const unsigned char*>(lParam);
+    DEV_BROADCAST_HDR common{};
+    if (!_windowing.ReadForeignMemory(address, &common, sizeof common)) {
+        Log(TRACE_LEVEL_INFORMATION, L"Access violation detected: PDEV_BROADCAST_HDR");
+        return;
+    }
+    Log(TRACE_LEVEL_INFORMATION, L"\tDevice type: 0x%08x", common.dbch_devicetype);
+    if (common.dbch_devicetype == DBT_DEVTYP_HANDLE) {
+        OnDeviceHandleChange(wParam, address, common.dbch_size);
+        return;
+    }
+    if (common.dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return;
+    const std::optional<InterfaceRecord> record = ReadInterfaceRecord(address, common.dbch_size);
+    if (!record) return;
+    if (FromDeviceInterface(record->classGuid)) {
         Log(TRACE_LEVEL_INFORMATION, L"Gfx mode set detected");
         Raise(EvtGfxModeChanged, std::nullopt);
+    } else if (record->classGuid == kHidInterfaceClass) {
+        _deviceWatch.OnInterfaceChange(FromHidInterfaceChange(wParam), record->name);
     }
+}
+
+void MonitorWindow::OnDeviceHandleChange(WPARAM wParam, const unsigned char* address, DWORD size) {
+    DEV_BROADCAST_HANDLE record{};
+    if (size < kHandleRecordSize) return;
+    if (!_windowing.ReadForeignMemory(address, &record, kHandleRecordSize)) {
+        Log(TRACE_LEVEL_INFORMATION, L"Access violation detected: PDEV_BROADCAST_HANDLE");
+        return;
+    }
+    _deviceWatch.OnHandleChange(FromDeviceHandleChange(wParam), record.dbch_hdevnotify,
+                                record.dbch_handle);
 }
 
 bool MonitorWindow::IsWindows8OrGreater() {
@@ -404,18 +451,11 @@ bool MonitorWindow::IsWindows8OrGreater() {
            FALSE;
 }
 
-bool MonitorWindow::IsGfxModeSetInterface(LPARAM header) {
-    const auto* address = reinterpret_cast<const unsigned char*>(header);
-    DEV_BROADCAST_HDR common{};
-    if (!_windowing.ReadForeignMemory(address, &common, sizeof common)) {
-        Log(TRACE_LEVEL_INFORMATION, L"Access violation detected: PDEV_BROADCAST_HDR");
-        return false;
-    }
-    Log(TRACE_LEVEL_INFORMATION, L"\tDevice type: 0x%08x", common.dbch_devicetype);
-    if (common.dbch_devicetype != DBT_DEVTYP_DEVICEINTERFACE) return false;
+std::optional<MonitorWindow::InterfaceRecord> MonitorWindow::ReadInterfaceRecord(
+    const unsigned char* address, DWORD size) {
     // A record too short for the interface fields is not an interface record.
-    const std::optional<std::size_t> nameChars = DeviceNameChars(common.dbch_size);
-    if (!nameChars) return false;
+    const std::optional<std::size_t> nameChars = DeviceNameChars(size);
+    if (!nameChars) return std::nullopt;
     DEV_BROADCAST_DEVICEINTERFACE_W record{};
     std::wstring name(*nameChars, L'\0');
     if (!_windowing.ReadForeignMemory(address, &record, kInterfaceHeaderSize) ||
@@ -423,7 +463,7 @@ bool MonitorWindow::IsGfxModeSetInterface(LPARAM header) {
          !_windowing.ReadForeignMemory(address + kInterfaceHeaderSize, name.data(),
                                        *nameChars * sizeof(wchar_t)))) {
         Log(TRACE_LEVEL_INFORMATION, L"Access violation detected: PDEV_BROADCAST_HDR");
-        return false;
+        return std::nullopt;
     }
     name.resize(std::find(name.begin(), name.end(), L'\0') - name.begin());
     Log(TRACE_LEVEL_INFORMATION, L"\tDevice name: %s", name.c_str());
@@ -433,7 +473,7 @@ bool MonitorWindow::IsGfxModeSetInterface(LPARAM header) {
             reinterpret_cast<const wchar_t*>(guidText));
         _windowing.RpcStringFreeW(&guidText);
     }
-    return FromDeviceInterface(record.dbcc_classguid).has_value();
+    return InterfaceRecord{record.dbcc_classguid, std::move(name)};
 }
 
 bool MonitorWindow::Protected_wcsicmp(LPARAM name, const wchar_t* expected) {

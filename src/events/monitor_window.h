@@ -1,14 +1,18 @@
 // The monitor's hidden window: its class, its notification registrations and the message loop
 // that runs on the thread of SystemEventMonitor::Start. Each message it handles is translated
 // (event_translation.h) and the event handed to the dispatch it was given; the worker threads
-// post theirs to it as WM_MONITOR_EVENT.
+// post theirs to it as WM_MONITOR_EVENT. The window also keeps the watch over the HID devices held
+// open (device_watch.h).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <exception>
 #include <optional>
+#include <string>
 
+#include "devices/hid_client.h"
+#include "events/device_watch.h"
 #include "events/system_event.h"
 #include "platform/kernel.h"
 #include "platform/sync.h"
@@ -23,8 +27,8 @@ public:
 
     // recipient: where suspend/resume notifications go; null for the window itself. modes
     // learn of the mode settings the system announces.
-    MonitorWindow(platform::Kernel& kernel, platform::Windowing& windowing, PVOID recipient,
-                  ModeOverrides& modes, SystemEventCallback dispatch);
+    MonitorWindow(platform::Kernel& kernel, platform::Windowing& windowing, HidDeviceList& devices,
+                  PVOID recipient, ModeOverrides& modes, SystemEventCallback dispatch);
     MonitorWindow(const MonitorWindow&) = delete;
     MonitorWindow& operator=(const MonitorWindow&) = delete;
 
@@ -39,8 +43,13 @@ public:
     void Close();
     // Posts an event of a worker thread to the window.
     void Post(WPARAM type);
+    // Adds a holder of HID devices to the watch, before Run.
+    void WatchDevices(HidDeviceHolder& holder);
 
 private:
+    // Posted when a holder opened or closed a device, and once the window exists.
+    static constexpr UINT kDevicesChanged = WM_USER + 2;
+
     static LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam);
 
     void RunMessageLoop(HWND hwnd);
@@ -55,11 +64,16 @@ private:
     void OnPowerBroadcast(WPARAM wParam, LPARAM lParam);
     void OnPowerSettingChange(LPARAM lParam);
     void OnDeviceChange(WPARAM wParam, LPARAM lParam);
+    void OnDeviceHandleChange(WPARAM wParam, const unsigned char* address, DWORD size);
     void Raise(SystemEventType type, const std::optional<std::uint64_t>& data);
 
     bool IsWindows8OrGreater();
     FARPROC FindInUser32(LPCSTR name);
-    bool IsGfxModeSetInterface(LPARAM header);
+    struct InterfaceRecord {
+        GUID classGuid;
+        std::wstring name;
+    };
+    std::optional<InterfaceRecord> ReadInterfaceRecord(const unsigned char* address, DWORD size);
     bool Protected_wcsicmp(LPARAM name, const wchar_t* expected);
 
     platform::Kernel& _kernel;
@@ -80,6 +94,7 @@ private:
     HPOWERNOTIFY _awayModeRegistration = nullptr;
     HPOWERNOTIFY _displayStateRegistration = nullptr;
     HDEVNOTIFY _deviceInterfaceRegistration = nullptr;
+    DeviceWatch _deviceWatch;
     // An exception raised in the window procedure, carried past the system's dispatch code and
     // raised again on the loop's own frames.
     std::exception_ptr _windowProcException;

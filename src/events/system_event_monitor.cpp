@@ -4,11 +4,10 @@
 
 SystemEventMonitor::SystemEventMonitor(platform::Kernel& kernel, platform::Windowing& windowing,
                                        platform::Security& security, platform::Registry& registry,
-                                       platform::Hid& hid, const HidDeviceList& devices,
-                                       PVOID recipient)
+                                       platform::Hid& hid, HidDeviceList& devices, PVOID recipient)
     : _callbacksLock(kernel),
       _modes(kernel, windowing),
-      _window(kernel, windowing, recipient, _modes,
+      _window(kernel, windowing, devices, recipient, _modes,
               [this](SystemEventType type, const unsigned char* data, std::uint64_t size) {
                   DispatchEvent(type, data, size);
               }),
@@ -17,7 +16,9 @@ SystemEventMonitor::SystemEventMonitor(platform::Kernel& kernel, platform::Windo
                [this](SystemEventType type, const unsigned char* data, std::uint64_t size) {
                    DispatchEvent(type, data, size);
                }),
-      _workersLock(kernel) {}
+      _workersLock(kernel) {
+    _window.WatchDevices(_buttons);
+}
 
 void SystemEventMonitor::RegisterCallback(const SystemEventCallback& callback) {
     std::lock_guard<platform::Mutex> guard(_callbacksLock);

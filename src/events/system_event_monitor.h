@@ -24,11 +24,12 @@ public:
     static constexpr const wchar_t* kWindowClassName = MonitorWindow::kClassName;
     static constexpr const wchar_t* kWindowTitle = MonitorWindow::kTitle;
 
-    // devices: the HID device list the button devices are found in. recipient: where
-    // suspend/resume notifications go; null for the monitor's own window.
+    // devices: the HID device list the button devices are found in, made again as HID devices
+    // come and go. recipient: where suspend/resume notifications go; null for the monitor's own
+    // window.
     SystemEventMonitor(platform::Kernel& kernel, platform::Windowing& windowing,
                        platform::Security& security, platform::Registry& registry,
-                       platform::Hid& hid, const HidDeviceList& devices, PVOID recipient);
+                       platform::Hid& hid, HidDeviceList& devices, PVOID recipient);
     // The worker threads must have been stopped (Stop, or Start having returned).
     ~SystemEventMonitor() = default;
     SystemEventMonitor(const SystemEventMonitor&) = delete;
@@ -44,6 +45,9 @@ public:
     // Delivers one event to every registered callback in registration order, under the
     // callbacks lock. A callback must not register callbacks or raise events itself.
     void DispatchEvent(SystemEventType type, const unsigned char* data, std::uint64_t size);
+    // Another holder of HID devices (the bezel buttons are one already) for the window to tell
+    // of their removal and arrival. Before Start.
+    void WatchDevices(HidDeviceHolder& holder) { _window.WatchDevices(holder); }
 
     // Starts the hot-key and bezel-button threads, then creates the window and runs its message
     // loop on the calling thread until Stop. Returns at once if the window cannot be created, or

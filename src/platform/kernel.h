@@ -36,6 +36,8 @@ public:
     virtual DWORD GetLastError() = 0;
     virtual void SetLastError(DWORD errorCode) = 0;
     virtual void Sleep(DWORD milliseconds) = 0;
+    // Milliseconds since the system started (the virtual clock in a simulated world).
+    virtual ULONGLONG GetTickCount64() = 0;
 
     virtual BOOL CloseHandle(HANDLE object) = 0;
     virtual HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset,

@@ -50,8 +50,8 @@ HidDeviceDescription Describe(const ControllerData& data, USHORT versionAdded, s
     description.inputReportByteLength = data.inputReportByteLength;
     description.outputReportByteLength = data.outputReportByteLength;
     description.featureReportByteLength = SimTouchController::kPropertyReportLength;
-    description.inputValueCaps = {ValueCaps(SimTouchController::kVendorUsagePage,
-                                            kVendorInputReportId)};
+    description.inputValueCaps = {
+        ValueCaps(SimTouchController::kVendorUsagePage, kVendorInputReportId)};
     return description;
 }
 
@@ -67,10 +67,10 @@ HidDeviceDescription SimTouchController::CurrentDescription(USHORT protocolVersi
                     protocolVersion, std::move(path));
 }
 
-SimTouchController& SimTouchController::Plug(SimHid& hid, std::wstring touchScreenPath,
-                                             Family family, USHORT protocolVersion,
-                                             HidDeviceDescription description, BYTE reportId,
-                                             BYTE propsReportId) {
+SimTouchController::Plugged SimTouchController::Plug(SimHid& hid, std::wstring touchScreenPath,
+                                                     Family family, USHORT protocolVersion,
+                                                     HidDeviceDescription description,
+                                                     BYTE reportId, BYTE propsReportId) {
     // Contacts as a touch screen reports them: contact id, then X and Y.
     HidDeviceDescription touchScreen;
     touchScreen.path = std::move(touchScreenPath);
@@ -83,9 +83,9 @@ SimTouchController& SimTouchController::Plug(SimHid& hid, std::wstring touchScre
     touchScreen.inputValueCaps = {ValueCaps(kDigitizerPage, kTouchScreenReportId),
                                   ValueCaps(kGenericDesktopPage, kTouchScreenReportId),
                                   ValueCaps(kGenericDesktopPage, kTouchScreenReportId)};
-    hid.AddDevice<SimHidDevice>(std::move(touchScreen));
-    return hid.AddDevice<SimTouchController>(family, protocolVersion, std::move(description),
-                                             reportId, propsReportId);
+    SimHidDevice& screen = hid.AddDevice<SimHidDevice>(std::move(touchScreen));
+    return {screen, hid.AddDevice<SimTouchController>(
+                        family, protocolVersion, std::move(description), reportId, propsReportId)};
 }
 
 SimTouchController::SimTouchController(Scheduler& scheduler, Family family, USHORT protocolVersion,

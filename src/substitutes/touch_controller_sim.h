@@ -41,11 +41,15 @@ public:
     static constexpr USHORT kVendorUsage = 0x0001;
 
     // Plugs a whole controller in: its touch screen collection at touchScreenPath, then the
-    // vendor collection, which it returns.
-    static SimTouchController& Plug(SimHid& hid, std::wstring touchScreenPath, Family family,
-                                    USHORT protocolVersion, HidDeviceDescription description,
-                                    BYTE reportId = kDefaultReportId,
-                                    BYTE propsReportId = kDefaultPropsReportId);
+    // vendor collection.
+    struct Plugged {
+        SimHidDevice& touchScreen;
+        SimTouchController& controller;
+    };
+    static Plugged Plug(SimHid& hid, std::wstring touchScreenPath, Family family,
+                        USHORT protocolVersion, HidDeviceDescription description,
+                        BYTE reportId = kDefaultReportId,
+                        BYTE propsReportId = kDefaultPropsReportId);
 
     // Properties to begin with: 1 the protocol version, 2 a 3120 x 1920 panel, 3 palm reports
     // supported.

@@ -40,7 +40,7 @@ TEST(Cycles, AThousandMonitorStartsAndStopsInOneWorld) {
             platform::sim::SimBezelButtons::ButtonsDescription(
                 L"\\\\?\\HID#VID_1B96&PID_0B0A&Col0" + std::to_wstring(i + 1), 4));
     }
-    const HidDeviceList devices(world.GetHid(), world.GetKernel());
+    HidDeviceList devices(world.GetHid(), world.GetKernel());
     SystemEventMonitor monitor(world.GetKernel(), world.GetWindowing(), world.GetSecurity(),
                                world.GetRegistry(), world.GetHid(), devices, nullptr);
     const Census before = Count(world);

@@ -117,7 +117,8 @@ void CheckOutcome(const std::string& outcome, const Play& play) {
     const std::map<std::string, std::pair<std::vector<std::string>, std::optional<int>>> kEnds = {
         {"Served", {kCleanStop, 0}}, {"StopRetried", {kCleanStop, 0}}, {"Leaks", {kCleanStop, 0}},
         {"TouchLost", {kCleanStop, 0}}, {"Changed", {kCleanStop, 0}},
-        {"NoDisplay", {kCleanStop, 0}}, {"StopsItself", {kStoppedItself, 0}},
+        {"NoDisplay", {kCleanStop, 0}}, {"DisplayLate", {kCleanStop, 0}},
+        {"StopsItself", {kStoppedItself, 0}},
         {"ComFails", {kStoppedItself, 0x80004005}}, {"NoStatus", {}}, {"Foreground", {}}};
     // clang-format on
     if (const auto end = kEnds.find(outcome); end != kEnds.end()) {
@@ -152,6 +153,14 @@ void CheckOutcome(const std::string& outcome, const Play& play) {
         EXPECT_FALSE(Has(play.story, " gfx SetInfo ")) << play.story;
         EXPECT_TRUE(
             Has(play.story, "[1.000] touch SetFeature 06 ff ff 02 00 00 00 00 00 00 00 00"));
+    } else if (outcome == "DisplayLate") {
+        std::string late;
+        for (std::size_t at = 0, end = 0; at < base.story.size(); at = end) {
+            end = base.story.find('\n', at) + 1;
+            const std::string line = base.story.substr(at, end - at);
+            if (line.rfind("[0.000] gfx ", 0) != 0) late += line;
+        }
+        EXPECT_EQ(play.story, late);
     } else if (outcome == "StopsItself") {
         EXPECT_FALSE(Has(play.timeline, "SERVICE_STOP_PENDING"));
     } else if (outcome == "NoStatus") {

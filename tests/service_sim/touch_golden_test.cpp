@@ -23,12 +23,14 @@ TEST_P(TouchGolden, SimulatedControllerReceivesTheGoldenReports) {
     const Controller& c = GetParam();
     platform::sim::SimWorld world;
     // The whole controller: its touch screen collection, then the vendor one.
-    SimTouchController& device = SimTouchController::Plug(
-        world.GetHid(), L"touchscreen",
-        c.legacy ? SimTouchController::Family::Legacy : SimTouchController::Family::Current,
-        c.protocolVersion,
-        c.legacy ? SimTouchController::LegacyDescription(L"vendor")
-                 : SimTouchController::CurrentDescription(c.protocolVersion, L"vendor"));
+    SimTouchController& device =
+        SimTouchController::Plug(
+            world.GetHid(), L"touchscreen",
+            c.legacy ? SimTouchController::Family::Legacy : SimTouchController::Family::Current,
+            c.protocolVersion,
+            c.legacy ? SimTouchController::LegacyDescription(L"vendor")
+                     : SimTouchController::CurrentDescription(c.protocolVersion, L"vendor"))
+            .controller;
     touch_golden::Drive(world.GetHid(), world.GetKernel(), c);
     std::vector<std::string> lines;
     for (const HidReport& report : device.Reports()) {

@@ -47,7 +47,7 @@ constexpr WPARAM kMarkerType = 30;
 
 class MonitorRun {
 public:
-    explicit MonitorRun(const HidDeviceList& devices)
+    explicit MonitorRun(HidDeviceList& devices)
         : _platform(platform::World::Current().GetPlatform()),
           monitor(_platform.kernel, _platform.windowing, _platform.security, _platform.registry,
                   _platform.hid, devices, nullptr) {

@@ -107,7 +107,7 @@ TEST(SystemEventMonitorWin32, MessagesFromOtherThreadsAndProcessesReachTheCallba
         {"PeerDockSetting", false, 0, 0, 0, L"setting SystemDockMode", {{DockEvent(), {}}}},
         {"PeerSlateSettingWithALowerFirstLetter", false, 0, 0, 0, L"setting convertibleSlateMode", {}},
     };
-    const HidDeviceList devices(platform::World::Current().GetPlatform().hid, platform::World::Current().GetPlatform().kernel);
+    HidDeviceList devices(platform::World::Current().GetPlatform().hid, platform::World::Current().GetPlatform().kernel);
     MonitorRun run(devices);
     ASSERT_TRUE(run.Settle());
     for (const MessageCase& c : cases) {
@@ -132,7 +132,7 @@ TEST(SystemEventMonitorWin32, MessagesFromOtherThreadsAndProcessesReachTheCallba
 // Each round: hot keys set by another process arrive as their events (the toggles overriding the
 // metrics until the system announces a mode), and the stop leaves no window or event.
 TEST(SystemEventMonitorWin32, HotKeysFromAnotherProcessThenAStopThatLeavesNothing) {
-    const HidDeviceList devices(platform::World::Current().GetPlatform().hid, platform::World::Current().GetPlatform().kernel);
+    HidDeviceList devices(platform::World::Current().GetPlatform().hid, platform::World::Current().GetPlatform().kernel);
     const auto next = [](MonitorRun& run) { return run.WaitUntil([](const Events& all) { return !all.empty(); }); };
     for (int round = 1; round <= 3; ++round) {
         {

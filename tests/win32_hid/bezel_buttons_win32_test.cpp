@@ -22,9 +22,9 @@ using Events = std::vector<Delivered>;
 
 constexpr const char* kButtons[] = {"button-0", "button-1", "button-2"};
 
-const HidDeviceList& Devices() {
+HidDeviceList& Devices() {
     const platform::Platform& platform = platform::World::Current().GetPlatform();
-    static const HidDeviceList devices(platform.hid, platform.kernel);
+    static HidDeviceList devices(platform.hid, platform.kernel);
     return devices;
 }
 

@@ -11,6 +11,11 @@ void SimCom::RegisterClass(REFCLSID clsid, Factory factory) {
     _classes.emplace_back(clsid, std::move(factory));
 }
 
+void SimCom::UnregisterClass(REFCLSID clsid) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    std::erase_if(_classes, [&clsid](const auto& entry) { return entry.first == clsid; });
+}
+
 HRESULT SimCom::CoInitializeEx(LPVOID reserved, DWORD coInit) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (auto fault = _faults.Take("CoInitializeEx")) return static_cast<HRESULT>(*fault);

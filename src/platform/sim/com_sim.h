@@ -45,6 +45,9 @@ public:
     using Factory = std::function<HRESULT(REFIID riid, LPVOID* ppv)>;
     // Registers the class as an in-process server.
     void RegisterClass(REFCLSID clsid, Factory factory);
+    // Takes the class away: later CoCreateInstance of it fails with REGDB_E_CLASSNOTREG, while
+    // objects made before live on.
+    void UnregisterClass(REFCLSID clsid);
 
     std::vector<Creation> Creations();
     // Threads that have initialised COM more often than they uninitialised it.

@@ -42,10 +42,14 @@ const GUID SimHid::kHidGuid = {
 // An open device: what a CreateFileW handle stands for in the kernel's handle table.
 class SimHid::DeviceHandle : public KernelObject {
 public:
-    DeviceHandle(SimHidDevice& device, DWORD access) : device(device), access(access) {}
+    DeviceHandle(SimHidDevice& device, DWORD access)
+        : device(device), access(access), instance(device._instance) {}
     std::wstring FaultName() const override { return device.Description().path; }
+    // Whether the device object it was opened on is still there.
+    bool Alive() const { return device._present && device._instance == instance; }
     SimHidDevice& device;
     const DWORD access;
+    const std::uint64_t instance;
 };
 
 namespace {
@@ -139,6 +143,59 @@ std::shared_ptr<SimHid::DeviceHandle> SimHid::HandleOf(HANDLE handle) {
     return open;
 }
 
+bool SimHid::Gone(const DeviceHandle& open) {
+    if (open.Alive()) return false;
+    Fail(ERROR_DEVICE_NOT_CONNECTED);
+    return true;
+}
+
+void SimHid::SetPresent(SimHidDevice& device, bool present) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    if (device._present == present) return;
+    device._present = present;
+    if (!present) {
+        // The device object goes with everything queued in it; a later one starts afresh.
+        ++device._instance;
+        device._input.clear();
+    }
+    _scheduler.Notify(world);
+}
+
+bool SimHid::IsPresent(const SimHidDevice& device) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    return device._present;
+}
+
+std::size_t SimHid::CountHandles(const SimHidDevice& device, bool liveOnly) {
+    std::erase_if(_opened, [](const std::weak_ptr<DeviceHandle>& h) { return h.expired(); });
+    std::size_t count = 0;
+    for (const auto& weak : _opened) {
+        const auto open = weak.lock();
+        if (open && &open->device == &device && (!liveOnly || open->Alive())) ++count;
+    }
+    return count;
+}
+
+std::size_t SimHid::OpenHandleCount(const SimHidDevice& device) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    return CountHandles(device, false);
+}
+
+std::size_t SimHid::LiveHandleCount(const SimHidDevice& device) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    return CountHandles(device, true);
+}
+
+const SimHidDevice* SimHid::DeviceOfHandleLocked(HANDLE handle) {
+    const auto open = _kernel.Object<DeviceHandle>(handle);
+    return open ? &open->device : nullptr;
+}
+
+bool SimHid::HandleAliveLocked(HANDLE handle) {
+    const auto open = _kernel.Object<DeviceHandle>(handle);
+    return open && open->Alive();
+}
+
 const std::vector<std::wstring>* SimHid::DeviceInfoList(HDEVINFO deviceInfoSet) {
     auto it = _deviceInfoLists.find(reinterpret_cast<std::uintptr_t>(deviceInfoSet));
     if (it == _deviceInfoLists.end()) {
@@ -170,7 +227,9 @@ HDEVINFO SimHid::SetupDiGetClassDevsW(const GUID* classGuid, PCWSTR, HWND, DWORD
     std::vector<std::wstring> paths;
     // Only HID interfaces exist on this bus.
     if (classGuid && *classGuid == kHidGuid && (flags & DIGCF_DEVICEINTERFACE)) {
-        for (const auto& device : _devices) paths.push_back(device->Description().path);
+        for (const auto& device : _devices) {
+            if (device->_present) paths.push_back(device->Description().path);
+        }
     }
     const std::uintptr_t key = _nextDeviceInfoList;
     _nextDeviceInfoList += 0x10;
@@ -250,7 +309,9 @@ HANDLE SimHid::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
     if (_kernel.Faulted("CreateFileW", fileName ? fileName : L"")) return INVALID_HANDLE_VALUE;
     SimHidDevice* device = nullptr;
     for (const auto& plugged : _devices) {
-        if (fileName && SamePath(plugged->Description().path, fileName)) device = plugged.get();
+        if (plugged->_present && fileName && SamePath(plugged->Description().path, fileName)) {
+            device = plugged.get();
+        }
     }
     if (!device) {
         Fail(ERROR_FILE_NOT_FOUND);
@@ -274,7 +335,10 @@ HANDLE SimHid::CreateFileW(LPCWSTR fileName, DWORD desiredAccess, DWORD shareMod
         return INVALID_HANDLE_VALUE;
     }
     _kernel.SetLastError(ERROR_SUCCESS);
-    return _kernel.AddHandle(std::make_shared<DeviceHandle>(*device, desiredAccess & readWrite));
+    auto open = std::make_shared<DeviceHandle>(*device, desiredAccess & readWrite);
+    std::erase_if(_opened, [](const std::weak_ptr<DeviceHandle>& h) { return h.expired(); });
+    _opened.push_back(open);
+    return _kernel.AddHandle(std::move(open));
 }
 
 BOOL SimHid::CloseHandle(HANDLE object) {
@@ -302,7 +366,7 @@ BOOLEAN SimHid::HidD_GetAttributes(HANDLE hidDeviceObject, PHIDD_ATTRIBUTES attr
     auto open = HandleOf(hidDeviceObject);
     if (!open) return FALSE;
     if (!attributes) return Fail(ERROR_INVALID_PARAMETER);
-    if (Refused(open->device, "HidD_GetAttributes")) return FALSE;
+    if (Gone(*open) || Refused(open->device, "HidD_GetAttributes")) return FALSE;
     const HidDeviceDescription& description = open->device.Description();
     attributes->Size = sizeof(HIDD_ATTRIBUTES);
     attributes->VendorID = description.vendorId;
@@ -317,7 +381,7 @@ BOOLEAN SimHid::HidD_GetPreparsedData(HANDLE hidDeviceObject, PHIDP_PREPARSED_DA
     auto open = HandleOf(hidDeviceObject);
     if (!open) return FALSE;
     if (!preparsedData) return Fail(ERROR_INVALID_PARAMETER);
-    if (Refused(open->device, "HidD_GetPreparsedData")) return FALSE;
+    if (Gone(*open) || Refused(open->device, "HidD_GetPreparsedData")) return FALSE;
     const std::uintptr_t key = _nextPreparsedData;
     _nextPreparsedData += 0x10;
     _preparsedData.emplace(key, &open->device);
@@ -389,7 +453,7 @@ BOOL SimHid::ReadFile(HANDLE file, LPVOID buffer, DWORD numberOfBytesToRead,
     if (overlapped || !buffer || !numberOfBytesRead) return Fail(ERROR_INVALID_PARAMETER);
     if (!(open->access & GENERIC_READ)) return Fail(ERROR_ACCESS_DENIED);
     SimHidDevice& device = open->device;
-    if (Refused(device, "ReadFile")) return FALSE;
+    if (Gone(*open) || Refused(device, "ReadFile")) return FALSE;
     // The class driver hands out whole reports only.
     if (numberOfBytesToRead < device.Description().inputReportByteLength) {
         return Fail(ERROR_INVALID_USER_BUFFER);
@@ -398,13 +462,14 @@ BOOL SimHid::ReadFile(HANDLE file, LPVOID buffer, DWORD numberOfBytesToRead,
         PendingRead pending{CallingThreadHandle(), file};
         _pendingReads.push_back(&pending);
         const std::function<bool()> ready = [&] {
-            return pending.cancelled || !device._input.empty();
+            return pending.cancelled || !device._input.empty() || !open->Alive();
         };
         _scheduler.Wait(world, ready);
         _pendingReads.remove(&pending);
         _scheduler.Notify(world);
         // A cancelled read ends even when a report came in meanwhile; the report stays queued.
         if (pending.cancelled) return Fail(ERROR_OPERATION_ABORTED);
+        if (Gone(*open)) return FALSE;
     }
     const std::vector<BYTE> report = std::move(device._input.front());
     device._input.pop_front();
@@ -424,7 +489,7 @@ BOOL SimHid::WriteFile(HANDLE file, LPCVOID buffer, DWORD numberOfBytesToWrite,
     if (overlapped || !buffer || !numberOfBytesWritten) return Fail(ERROR_INVALID_PARAMETER);
     if (!(open->access & GENERIC_WRITE)) return Fail(ERROR_ACCESS_DENIED);
     SimHidDevice& device = open->device;
-    if (Refused(device, "WriteFile")) return FALSE;
+    if (Gone(*open) || Refused(device, "WriteFile")) return FALSE;
     // The class driver takes exactly one output report per write.
     if (numberOfBytesToWrite != device.Description().outputReportByteLength) {
         return Fail(ERROR_INVALID_USER_BUFFER);
@@ -445,6 +510,7 @@ BOOLEAN SimHid::HidD_SetFeature(HANDLE hidDeviceObject, PVOID reportBuffer,
     if (_kernel.Faulted("HidD_SetFeature", _kernel.FaultName(hidDeviceObject))) return FALSE;
     auto open = HandleOf(hidDeviceObject);
     if (!open) return FALSE;
+    if (Gone(*open)) return FALSE;
     SimHidDevice& device = open->device;
     // The class driver refuses a buffer shorter than the collection's feature report length.
     if (!reportBuffer || reportBufferLength == 0 ||
@@ -465,7 +531,7 @@ BOOLEAN SimHid::HidD_GetFeature(HANDLE hidDeviceObject, PVOID reportBuffer,
     Scheduler::Lock world(_scheduler.Mutex());
     if (_kernel.Faulted("HidD_GetFeature", _kernel.FaultName(hidDeviceObject))) return FALSE;
     auto open = HandleOf(hidDeviceObject);
-    if (!open) return FALSE;
+    if (!open || Gone(*open)) return FALSE;
     SimHidDevice& device = open->device;
     if (!reportBuffer || reportBufferLength == 0 ||
         reportBufferLength < device.Description().featureReportByteLength) {

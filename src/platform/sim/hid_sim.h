@@ -18,6 +18,11 @@
 // reading thread's I/O is cancelled (CancelSynchronousIo), which fails the read with
 // ERROR_OPERATION_ABORTED. Closing the handle does not end the read: as on Windows, the close
 // waits for it.
+//
+// A device can leave the bus and come back (SetPresent). Its handles do not survive that: the
+// device object they were opened on is gone for good, so every call through one fails with
+// ERROR_DEVICE_NOT_CONNECTED, a read blocked on one ends with that error, and only closing it
+// still works. A device that comes back is a new device object with a fresh input queue.
 #pragma once
 
 #include <cstddef>
@@ -118,6 +123,9 @@ private:
     std::optional<DWORD> _writeLimit;
     std::vector<HidReport> _reports;
     std::optional<HidOpenRequest> _lastOpen;
+    bool _present = true;
+    // Counts the device objects the device has had: a handle belongs to the one it was opened on.
+    std::uint64_t _instance = 0;
 };
 
 class SimHid : public Hid {
@@ -172,6 +180,24 @@ public:
         return plugged;
     }
 
+    // Whether the device is on the bus now (all are when plugged by AddDevice). An absent device
+    // is left out of later enumerations, keeping its place in the bus order for when it is back,
+    // and CreateFileW of its path fails with ERROR_FILE_NOT_FOUND. Every handle opened on it
+    // before it went is dead for good, also after it comes back: each call through such a handle
+    // fails with ERROR_DEVICE_NOT_CONNECTED, and a read blocked on it ends at once with that
+    // error. CloseHandle of a dead handle succeeds. Taking the world lock inside.
+    void SetPresent(SimHidDevice& device, bool present);
+    bool IsPresent(const SimHidDevice& device);
+    // Handles open now on the device (dead ones included, until closed).
+    std::size_t OpenHandleCount(const SimHidDevice& device);
+    // Of those, the handles opened since the device last came (the ones that keep it in use).
+    std::size_t LiveHandleCount(const SimHidDevice& device);
+    // World lock held by the caller: the device a live or dead device handle was opened on, or
+    // null.
+    const SimHidDevice* DeviceOfHandleLocked(HANDLE handle);
+    // World lock held: whether the handle is a device handle whose device object is still there.
+    bool HandleAliveLocked(HANDLE handle);
+
     // Reads blocked now, on every device.
     std::size_t PendingReadCount();
     // For tests that place another thread's action at an exact point: each is called on the
@@ -201,6 +227,9 @@ private:
     void Plug(std::unique_ptr<SimHidDevice> device);
     // World lock held. Each sets the last error when it fails.
     std::shared_ptr<DeviceHandle> HandleOf(HANDLE handle);
+    // Fails with ERROR_DEVICE_NOT_CONNECTED if the handle's device object is gone.
+    bool Gone(const DeviceHandle& open);
+    std::size_t CountHandles(const SimHidDevice& device, bool liveOnly);
     const std::vector<std::wstring>* DeviceInfoList(HDEVINFO deviceInfoSet);
     SimHidDevice* DeviceOf(PHIDP_PREPARSED_DATA preparsedData);
     std::wstring PathOf(PHIDP_PREPARSED_DATA preparsedData) const;
@@ -216,6 +245,7 @@ private:
     std::map<std::uintptr_t, SimHidDevice*> _preparsedData;
     std::uintptr_t _nextPreparsedData = 0x9A9D0000;
     std::list<PendingRead*> _pendingReads;
+    std::vector<std::weak_ptr<DeviceHandle>> _opened;  // every handle CreateFileW gave out
     ExchangeListener _exchangeListener;
     std::function<void()> _readBegins;
     std::function<void()> _nothingToCancel;

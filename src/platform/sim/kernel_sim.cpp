@@ -77,6 +77,11 @@ void SimKernel::Sleep(DWORD milliseconds) {
     _scheduler.Wait(world, never, _scheduler.DeadlineAfter(milliseconds));
 }
 
+ULONGLONG SimKernel::GetTickCount64() {
+    Scheduler::Lock world(_scheduler.Mutex());
+    return _scheduler.Now();
+}
+
 std::unique_ptr<LockImpl> SimKernel::CreateLock(bool recursive) {
     return std::make_unique<SimLock>(_scheduler, recursive);
 }

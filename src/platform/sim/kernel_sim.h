@@ -39,6 +39,7 @@ public:
     DWORD GetLastError() override;
     void SetLastError(DWORD errorCode) override;
     void Sleep(DWORD milliseconds) override;
+    ULONGLONG GetTickCount64() override;
     BOOL CloseHandle(HANDLE object) override;
     HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                         LPCWSTR name) override;

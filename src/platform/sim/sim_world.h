@@ -62,6 +62,24 @@ public:
     // Moves the virtual clock, waking due waits in time order.
     void Advance(Scheduler::Millis milliseconds) { scheduler.AdvanceBy(milliseconds); }
     Scheduler::Millis Now();
+
+    // Devices leaving and joining the bus, as Plug and Play tells the windows. Each runs the world
+    // until idle after each round of notices; call them as a driver (not from a participant).
+    //
+    // A removal in order (a driver update, an eject): a query-remove to each handle registration
+    // on the device, then, if a handle opened on it since it came is still open, the removal is
+    // vetoed: a query-remove-failed to those registrations, and false. Otherwise the device goes,
+    // then a remove-complete to its handle registrations and the removal of its HID interface to
+    // the interface registrations, and true.
+    bool RemoveDevice(SimHidDevice& device);
+    // A device pulled out (a surprise removal, which asks no one): it goes at once, then the
+    // remove-complete and the interface removal as above.
+    void PullDevice(SimHidDevice& device);
+    // The device is back: present again, then the arrival of its HID interface.
+    void ArriveDevice(SimHidDevice& device);
+
+private:
+    void Gone(SimHidDevice& device);
 };
 
 }  // namespace platform::sim

@@ -342,11 +342,12 @@ int SimWindowing::GetSystemMetrics(int index) {
     return it == _metrics.end() ? 0 : it->second;
 }
 
-HPOWERNOTIFY SimWindowing::RegisterPowerSettingNotification(HANDLE, LPCGUID, DWORD) {
+HPOWERNOTIFY SimWindowing::RegisterPowerSettingNotification(HANDLE recipient, LPCGUID, DWORD) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("RegisterPowerSettingNotification")) return nullptr;
     const std::uintptr_t key = _nextRegistration++;
-    _registrations[key] = L"power setting";
+    _registrations[key] =
+        Registration{Registration::Kind::PowerSetting, static_cast<HWND>(recipient)};
     return reinterpret_cast<HPOWERNOTIFY>(key);
 }
 
@@ -360,16 +361,50 @@ BOOL SimWindowing::UnregisterPowerSettingNotification(HPOWERNOTIFY handle) {
     return TRUE;
 }
 
-HDEVNOTIFY SimWindowing::RegisterDeviceNotificationW(HANDLE, LPVOID filter, DWORD) {
+HDEVNOTIFY SimWindowing::RegisterDeviceNotificationW(HANDLE recipient, LPVOID filter, DWORD flags) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("RegisterDeviceNotificationW")) return nullptr;
-    if (!filter) {
+    const HWND window = static_cast<HWND>(recipient);
+    // Only windows receive device events here: a service status handle, a callback, every
+    // interface class at once, or a recipient that is no live window are refused as Windows
+    // refuses a bad recipient.
+    if (flags != DEVICE_NOTIFY_WINDOW_HANDLE || !Find(window) || !filter) {
         SetError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
+    DEV_BROADCAST_HDR header;
+    std::memcpy(&header, filter, sizeof header);
+    Registration registration{Registration::Kind::DeviceInterface, window};
+    if (header.dbch_devicetype == DBT_DEVTYP_DEVICEINTERFACE &&
+        header.dbch_size >= offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name)) {
+        DEV_BROADCAST_DEVICEINTERFACE_W interfaceFilter;
+        std::memcpy(&interfaceFilter, filter, offsetof(DEV_BROADCAST_DEVICEINTERFACE_W, dbcc_name));
+        registration.classGuid = interfaceFilter.dbcc_classguid;
+    } else if (header.dbch_devicetype == DBT_DEVTYP_HANDLE &&
+               header.dbch_size >= offsetof(DEV_BROADCAST_HANDLE, dbch_hdevnotify)) {
+        DEV_BROADCAST_HANDLE handleFilter;
+        std::memcpy(&handleFilter, filter, offsetof(DEV_BROADCAST_HANDLE, dbch_hdevnotify));
+        const void* device = _deviceOfHandle ? _deviceOfHandle(handleFilter.dbch_handle) : nullptr;
+        if (!device) {
+            SetError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        registration.kind = Registration::Kind::DeviceHandle;
+        registration.handle = handleFilter.dbch_handle;
+        registration.device = device;
+    } else {
+        // Another kind of device, or a filter too short for its own kind.
+        SetError(ERROR_INVALID_DATA);
+        return nullptr;
+    }
     const std::uintptr_t key = _nextRegistration++;
-    _registrations[key] = L"device";
+    _registrations[key] = registration;
     return reinterpret_cast<HDEVNOTIFY>(key);
+}
+
+void SimWindowing::SetDeviceHandleResolver(std::function<const void*(HANDLE)> resolver) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    _deviceOfHandle = std::move(resolver);
 }
 
 BOOL SimWindowing::UnregisterDeviceNotification(HDEVNOTIFY handle) {
@@ -382,11 +417,12 @@ BOOL SimWindowing::UnregisterDeviceNotification(HDEVNOTIFY handle) {
     return TRUE;
 }
 
-HPOWERNOTIFY SimWindowing::RegisterSuspendResumeNotification(HANDLE, DWORD) {
+HPOWERNOTIFY SimWindowing::RegisterSuspendResumeNotification(HANDLE recipient, DWORD) {
     Scheduler::Lock world(_scheduler.Mutex());
     if (Faulted("RegisterSuspendResumeNotification")) return nullptr;
     const std::uintptr_t key = _nextRegistration++;
-    _registrations[key] = L"suspend/resume";
+    _registrations[key] =
+        Registration{Registration::Kind::SuspendResume, static_cast<HWND>(recipient)};
     return reinterpret_cast<HPOWERNOTIFY>(key);
 }
 
@@ -484,6 +520,10 @@ void SimWindowing::SetSystemMetric(int index, int value) {
 
 LPARAM SimWindowing::PlaceRecord(const void* bytes, std::size_t size, bool readable) {
     Scheduler::Lock world(_scheduler.Mutex());
+    return PlaceRecordLocked(bytes, size, readable);
+}
+
+LPARAM SimWindowing::PlaceRecordLocked(const void* bytes, std::size_t size, bool readable) {
     const std::uintptr_t address = _nextRecord;
     _nextRecord += (size / kRecordStride + 1) * kRecordStride;
     _records.push_back(Record{address, Bytes(bytes, size), readable});
@@ -494,16 +534,17 @@ LPARAM SimWindowing::PlaceString(const std::wstring& text, bool readable) {
     return PlaceRecord(text.c_str(), (text.size() + 1) * sizeof(wchar_t), readable);
 }
 
+void SimWindowing::SendLocked(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    const Window* w = Find(window);
+    if (!w) return;
+    QueueOf(w->owner).sent.push_back(
+        MSG{window, message, wParam, lParam, static_cast<DWORD>(_scheduler.Now()), {}});
+}
+
 void SimWindowing::Broadcast(UINT message, WPARAM wParam, LPARAM lParam) {
     Scheduler::Lock world(_scheduler.Mutex());
     for (const auto& [key, window] : _windows) {
-        QueueOf(window.owner)
-            .sent.push_back(MSG{reinterpret_cast<HWND>(key),
-                                message,
-                                wParam,
-                                lParam,
-                                static_cast<DWORD>(_scheduler.Now()),
-                                {}});
+        SendLocked(reinterpret_cast<HWND>(key), message, wParam, lParam);
     }
     _scheduler.Notify(world);
 }
@@ -533,7 +574,37 @@ void SimWindowing::SendDeviceInterfaceChange(WPARAM eventCode, const GUID& class
     header.dbcc_classguid = classGuid;
     std::memcpy(record.data(), &header, nameOffset);
     std::memcpy(record.data() + nameOffset, name.c_str(), (name.size() + 1) * sizeof(wchar_t));
-    Broadcast(WM_DEVICECHANGE, eventCode, PlaceRecord(record.data(), record.size(), readable));
+    Scheduler::Lock world(_scheduler.Mutex());
+    const LPARAM placed = PlaceRecordLocked(record.data(), record.size(), readable);
+    for (const auto& [key, registration] : _registrations) {
+        if (registration.kind == Registration::Kind::DeviceInterface &&
+            registration.classGuid == classGuid) {
+            SendLocked(registration.window, WM_DEVICECHANGE, eventCode, placed);
+        }
+    }
+    _scheduler.Notify(world);
+}
+
+void SimWindowing::SendDeviceHandleEvent(WPARAM eventCode, const void* device) {
+    Scheduler::Lock world(_scheduler.Mutex());
+    // The standard events carry no custom data: the record ends where its data would begin.
+    constexpr std::size_t kSize = offsetof(DEV_BROADCAST_HANDLE, dbch_data);
+    for (auto& [key, registration] : _registrations) {
+        if (registration.kind != Registration::Kind::DeviceHandle || !device ||
+            registration.device != device) {
+            continue;
+        }
+        DEV_BROADCAST_HANDLE record{};
+        record.dbch_size = static_cast<DWORD>(kSize);
+        record.dbch_devicetype = DBT_DEVTYP_HANDLE;
+        record.dbch_handle = registration.handle;
+        record.dbch_hdevnotify = reinterpret_cast<HDEVNOTIFY>(key);
+        record.dbch_nameoffset = -1;
+        SendLocked(registration.window, WM_DEVICECHANGE, eventCode,
+                   PlaceRecordLocked(&record, kSize, true));
+        if (eventCode == DBT_DEVICEREMOVECOMPLETE) registration.device = nullptr;
+    }
+    _scheduler.Notify(world);
 }
 
 SimWindowing::Census SimWindowing::Count() {

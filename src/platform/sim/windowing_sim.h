@@ -5,10 +5,17 @@
 // Records handed to a window (setting names, broadcast records) live at fake addresses that only
 // ReadForeignMemory resolves, so traces that print them are the same on every run and a record
 // can be made unreadable.
+//
+// Device notifications are as strict as Windows: RegisterDeviceNotificationW takes a live window
+// (DEVICE_NOTIFY_WINDOW_HANDLE) and a filter for one device interface class or one device handle,
+// and a device event reaches only the windows registered for it, once per registration. A handle
+// registration follows the device, not the handle: the window may close its handle at a
+// query-remove and still hears whether the removal failed or completed.
 #pragma once
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -77,8 +84,17 @@ public:
     void SendSettingChange(const std::wstring& name);
     void SendPowerSettingChange(const GUID& setting, DWORD value, DWORD dataLength = 4,
                                 bool readable = true);
+    // To each registration for the interface class, a DEV_BROADCAST_DEVICEINTERFACE_W record
+    // with the interface's name.
     void SendDeviceInterfaceChange(WPARAM eventCode, const GUID& classGuid,
                                    const std::wstring& name, bool readable = true);
+    // To each handle registration on the device, a DEV_BROADCAST_HANDLE record naming the handle
+    // and the registration. After a DBT_DEVICEREMOVECOMPLETE a registration hears nothing more
+    // of the device, also if it comes back.
+    void SendDeviceHandleEvent(WPARAM eventCode, const void* device);
+    // How a handle in a DBT_DEVTYP_HANDLE filter is resolved to its device (null: not a device
+    // handle). Called under the world lock.
+    void SetDeviceHandleResolver(std::function<const void*(HANDLE)> resolver);
 
     // What is left behind: live windows, registered classes, notification registrations, armed
     // timers and unfreed RPC strings.
@@ -118,10 +134,21 @@ private:
         std::vector<BYTE> bytes;
         bool readable;
     };
+    struct Registration {
+        enum class Kind { PowerSetting, SuspendResume, DeviceInterface, DeviceHandle };
+        Kind kind;
+        HWND window = nullptr;
+        GUID classGuid{};              // DeviceInterface
+        HANDLE handle = nullptr;       // DeviceHandle: as the filter named it
+        const void* device = nullptr;  // DeviceHandle: null once its removal completed
+    };
 
     Queue& QueueOf(std::thread::id thread);
     Window* Find(HWND window);
     LRESULT Call(HWND window, UINT message, WPARAM wParam, LPARAM lParam, Scheduler::Lock& lock);
+    LPARAM PlaceRecordLocked(const void* bytes, std::size_t size, bool readable);
+    // Queues a sent message for a live window; world lock held.
+    void SendLocked(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     bool Faulted(std::string_view operation, std::wstring_view argument = {}) {
         return _kernel.Faulted(operation, argument);
     }
@@ -135,7 +162,8 @@ private:
     std::map<std::thread::id, Queue> _queues;
     UINT_PTR _nextTimerId = 0x7FFF;
     std::map<int, int> _metrics;
-    std::map<std::uintptr_t, std::wstring> _registrations;
+    std::map<std::uintptr_t, Registration> _registrations;
+    std::function<const void*(HANDLE)> _deviceOfHandle;
     std::uintptr_t _nextRegistration = 0xD0000010;
     std::vector<std::unique_ptr<wchar_t[]>> _rpcStrings;
     std::vector<Record> _records;

@@ -17,6 +17,7 @@ public:
     DWORD GetLastError() override;
     void SetLastError(DWORD errorCode) override;
     void Sleep(DWORD milliseconds) override;
+    ULONGLONG GetTickCount64() override { return ::GetTickCount64(); }
     BOOL CloseHandle(HANDLE object) override;
     HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manualReset, BOOL initialState,
                         LPCWSTR name) override;

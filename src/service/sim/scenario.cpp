@@ -217,6 +217,11 @@ private:
         if (_command == "button") return Button();
         if (_command == "registry") return Registry();
         if (_command == "post") return Post();
+        if (_command == "unplug" || _command == "plug" || _command == "open" ||
+            _command == "close") {
+            return Plug();
+        }
+        if (_command == "gfx") return Gfx();
         if (_command == "stop") return Stop_();
         Fail("unknown command " + Quote(_command));
         return std::nullopt;
@@ -237,6 +242,11 @@ private:
         {"button", "button INDEX BYTES..."},
         {"registry", "registry set KEY VALUE N | registry delete KEY VALUE"},
         {"post", "post TYPE"},
+        {"unplug", "unplug touch|button INDEX"},
+        {"plug", "plug touch|button INDEX"},
+        {"open", "open touch|button INDEX"},
+        {"close", "close touch|button INDEX"},
+        {"gfx", "gfx off|on"},
         {"stop", "stop"},
     };
 
@@ -394,14 +404,47 @@ private:
         return PressHotKey{*key};
     }
 
-    std::optional<Action> Button() {
-        const auto index = Number(1, "INDEX", kMax64);
+    // The button device named at i.
+    std::optional<int> ButtonIndex(std::size_t i) {
+        const auto index = Number(i, "INDEX", kMax64);
         if (!index) return std::nullopt;
         if (*index >= static_cast<std::uint64_t>(_buttons)) {
-            FailCommand("no button device " + std::string(Word(1)) + " (there " +
+            FailCommand("no button device " + std::string(Word(i)) + " (there " +
                         (_buttons == 1 ? "is 1" : "are " + std::to_string(_buttons)) + ")");
             return std::nullopt;
         }
+        return static_cast<int>(*index);
+    }
+
+    std::optional<Action> Plug() {
+        enum class Device { Touch, Button };
+        static constexpr std::pair<std::string_view, Device> kDevices[] = {
+            {"touch", Device::Touch}, {"button", Device::Button}};
+        const auto device = Choose(1, "touch|button", kDevices);
+        if (!device) return std::nullopt;
+        std::optional<int> index = PlugDevice::kTouchController;
+        if (*device == Device::Touch) {
+            if (!End(1)) return std::nullopt;
+        } else {
+            index = ButtonIndex(2);
+            if (!index || !End(2)) return std::nullopt;
+        }
+        if (_command == "open" || _command == "close")
+            return HoldDevice{*index, _command == "open"};
+        return PlugDevice{*index, _command == "plug"};
+    }
+
+    std::optional<Action> Gfx() {
+        static constexpr std::pair<std::string_view, bool> kStates[] = {{"off", false},
+                                                                        {"on", true}};
+        const auto registered = Choose(1, "off|on", kStates);
+        if (!registered || !End(1)) return std::nullopt;
+        return GfxDriver{*registered};
+    }
+
+    std::optional<Action> Button() {
+        const auto index = ButtonIndex(1);
+        if (!index) return std::nullopt;
         if (!Have(2, "BYTES")) return std::nullopt;
         if (Count() - 2 > kButtonReportLength) {
             FailCommand(std::to_string(Count() - 2) + " bytes; a report holds at most " +
@@ -417,7 +460,7 @@ private:
             }
             report[i - 2] = static_cast<BYTE>(HexDigit(word[0]) * 16 + HexDigit(word[1]));
         }
-        return ButtonReport{static_cast<int>(*index), std::move(report)};
+        return ButtonReport{*index, std::move(report)};
     }
 
     std::optional<Action> Registry() {

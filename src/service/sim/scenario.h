@@ -12,6 +12,12 @@
 //   registry set KEY VALUE N     a REG_DWORD below the configuration root (. is the root)
 //   registry delete KEY VALUE
 //   post TYPE                    a raw WM_MONITOR_EVENT to the monitor window
+//   unplug touch|button INDEX    the device is removed as a driver update removes it: whoever
+//                                holds it open is asked first, and one that keeps it open vetoes
+//   plug touch|button INDEX      the device is back
+//   open touch|button INDEX      another program opens the device and keeps it open
+//   close touch|button INDEX     and closes it again
+//   gfx off|on                   the graphics driver's classes are taken away, or registered again
 //   stop                         optional, last
 //
 // '#' starts a comment. Bytes are two hex digits; other numbers are decimal or 0x hex. The parser
@@ -96,13 +102,34 @@ struct PostMonitorEvent {
     bool operator==(const PostMonitorEvent&) const = default;
 };
 
+// button: the button device's index; kTouchController for the touch controller.
+struct PlugDevice {
+    static constexpr int kTouchController = -1;
+    int button;
+    bool plugged;
+    bool operator==(const PlugDevice&) const = default;
+};
+
+// Another program holding a device open, which keeps it from being removed.
+struct HoldDevice {
+    int button;  // as in PlugDevice
+    bool open;
+    bool operator==(const HoldDevice&) const = default;
+};
+
+struct GfxDriver {
+    bool registered;
+    bool operator==(const GfxDriver&) const = default;
+};
+
 struct Stop {
     bool operator==(const Stop&) const = default;
 };
 
-using Action = std::variant<Wait, SetMetric, SettingChange, PowerEvent, PowerSettingChange,
-                            DeviceInterfaceChange, PressHotKey, ButtonReport, RegistrySet,
-                            RegistryDelete, PostMonitorEvent, Stop>;
+using Action =
+    std::variant<Wait, SetMetric, SettingChange, PowerEvent, PowerSettingChange,
+                 DeviceInterfaceChange, PressHotKey, ButtonReport, RegistrySet, RegistryDelete,
+                 PostMonitorEvent, PlugDevice, HoldDevice, GfxDriver, Stop>;
 
 struct Command {
     int line;  // 1-based

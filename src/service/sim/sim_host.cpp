@@ -66,6 +66,82 @@ const char* ExchangeName(SimHid::Exchange exchange) {
 
 }  // namespace
 
+void SimHost::SetGfxRegistered(bool registered) {
+    if (registered == _gfxRegistered) return;
+    _gfxRegistered = registered;
+    if (registered) {
+        _gfxDriver->Register(_world.GetCom(), _gfxClass);
+    } else {
+        _world.GetCom().UnregisterClass(_gfxClass);
+    }
+}
+
+std::vector<platform::sim::SimHidDevice*> SimHost::DevicesOf(int button) {
+    if (button != PlugDevice::kTouchController) {
+        return {_buttons.at(static_cast<std::size_t>(button))};
+    }
+    if (!_touch.front()) return {};
+    return {_touch.begin(), _touch.end()};
+}
+
+// Plugs a device in or takes it out, as the scenario's line says; what cannot be done goes to
+// standard error.
+void SimHost::Replug(int line, const PlugDevice& plug) {
+    const std::vector<platform::sim::SimHidDevice*> devices = DevicesOf(plug.button);
+    const std::string name = plug.button == PlugDevice::kTouchController
+                                 ? "the touch controller"
+                                 : "button device " + std::to_string(plug.button);
+    if (devices.empty()) {
+        std::fprintf(stderr, "kelvo-sim: line %d: there is no touch controller\n", line);
+        return;
+    }
+    platform::sim::SimHid& hid = _world.GetHid();
+    if (hid.IsPresent(*devices.front()) == plug.plugged) {
+        std::fprintf(stderr, "kelvo-sim: line %d: %s is %s already\n", line, name.c_str(),
+                     plug.plugged ? "plugged in" : "out");
+        return;
+    }
+    for (platform::sim::SimHidDevice* device : devices) {
+        if (plug.plugged) {
+            _world.ArriveDevice(*device);
+        } else if (!_world.RemoveDevice(*device)) {
+            std::fprintf(stderr, "kelvo-sim: line %d: the removal of %s was vetoed\n", line,
+                         name.c_str());
+            return;
+        }
+    }
+}
+
+// Another program opens the device (its first collection) for reading and writing, or closes it.
+void SimHost::Hold(int line, const HoldDevice& hold) {
+    const std::vector<platform::sim::SimHidDevice*> devices = DevicesOf(hold.button);
+    if (devices.empty()) {
+        std::fprintf(stderr, "kelvo-sim: line %d: there is no touch controller\n", line);
+        return;
+    }
+    platform::sim::SimHid& hid = _world.GetHid();
+    platform::sim::SimHidDevice* device = devices.front();
+    const auto held = _heldByOthers.find(device);
+    if (!hold.open) {
+        if (held == _heldByOthers.end()) {
+            std::fprintf(stderr, "kelvo-sim: line %d: the device is not open\n", line);
+            return;
+        }
+        hid.CloseHandle(held->second);
+        _heldByOthers.erase(held);
+        return;
+    }
+    const HANDLE handle =
+        hid.CreateFileW(device->Description().path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (held != _heldByOthers.end() || handle == INVALID_HANDLE_VALUE) {
+        if (handle != INVALID_HANDLE_VALUE) hid.CloseHandle(handle);
+        std::fprintf(stderr, "kelvo-sim: line %d: the device cannot be opened (again)\n", line);
+        return;
+    }
+    _heldByOthers[device] = handle;
+}
+
 SimHost::SimHost(const WorldOptions& options, Timeline& timeline)
     : _options(options),
       _timeline(timeline),
@@ -74,6 +150,7 @@ SimHost::SimHost(const WorldOptions& options, Timeline& timeline)
       _gfxDriver(std::make_shared<platform::sim::SimGfxDriver>(_world.GetScheduler())) {}
 
 SimHost::~SimHost() {
+    for (const auto& [device, handle] : _heldByOthers) _world.GetHid().CloseHandle(handle);
     _touchEvents.clear();
     _module.reset();
 }
@@ -95,12 +172,9 @@ bool SimHost::Build(std::string* error) {
     AddButtons();
     if (_options.touch == TouchKind::Events) CreateTouchEvents();
 
-    if (_options.gfx == GfxKind::Frame || _options.gfx == GfxKind::Off) {
-        _gfxDriver->Register(_world.GetCom(), CLSID_TheCorvaneAmbrel);
-    }
-    if (_options.gfx == GfxKind::DeviceData) {
-        _gfxDriver->Register(_world.GetCom(), CLSID_GfxDeviceData);
-    }
+    // The driver's class; with none, the one it registers once installed.
+    _gfxClass = _options.gfx == GfxKind::DeviceData ? CLSID_GfxDeviceData : CLSID_TheCorvaneAmbrel;
+    if (_options.gfx != GfxKind::None) SetGfxRegistered(true);
     _gfxDriver->SetFeatureEnabled(_options.gfx != GfxKind::Off);
 
     SetUpService();
@@ -156,12 +230,14 @@ void SimHost::AddTouchController() {
                : SimTouchController::CurrentDescription(version, path);
     description.vendorId = vid;
     description.productId = pid;
-    SimTouchController& controller = SimTouchController::Plug(
+    const SimTouchController::Plugged plugged = SimTouchController::Plug(
         _world.GetHid(), HidPath(vid, pid, 1, 0),
         legacy ? SimTouchController::Family::Legacy : SimTouchController::Family::Current, version,
         description, reportId != 0 ? reportId : kDefaultReportId,
         propsReportId != 0 ? propsReportId : kDefaultPropsReportId);
-    _deviceNames[&controller] = "touch";
+    _deviceNames[&plugged.controller] = "touch";
+    // A composite device: both collections leave and come back together.
+    _touch = {&plugged.controller, &plugged.touchScreen};
 }
 
 void SimHost::AddButtons() {
@@ -251,8 +327,9 @@ void SimHost::Do(int line, const Action& action) {
             } else if constexpr (std::is_same_v<T, PressHotKey>) {
                 platform::sim::SimKernel& kernel = _world.GetKernel();
                 const wchar_t* name = HotKeyEventName(a.key);
-                const platform::KernelHandle event(platform::KernelHandleCloser{&kernel},
-                                        kernel.OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
+                const platform::KernelHandle event(
+                    platform::KernelHandleCloser{&kernel},
+                    kernel.OpenEventW(EVENT_MODIFY_STATE, FALSE, name));
                 if (!event || !kernel.SetEvent(event.get())) {
                     std::fprintf(stderr, "kelvo-sim: line %d: the hot-key event %s is not there\n",
                                  line, ToUtf8(name).c_str());
@@ -271,6 +348,12 @@ void SimHost::Do(int line, const Action& action) {
                     std::fprintf(stderr, "kelvo-sim: line %d: the monitor window is not there\n",
                                  line);
                 }
+            } else if constexpr (std::is_same_v<T, PlugDevice>) {
+                Replug(line, a);
+            } else if constexpr (std::is_same_v<T, HoldDevice>) {
+                Hold(line, a);
+            } else if constexpr (std::is_same_v<T, GfxDriver>) {
+                SetGfxRegistered(a.registered);
             } else {
                 static_assert(std::is_same_v<T, Stop>);
             }

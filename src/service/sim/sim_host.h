@@ -9,6 +9,7 @@
 // named events, service states) goes to the timeline as it happens.
 #pragma once
 
+#include <array>
 #include <map>
 #include <memory>
 #include <optional>
@@ -58,6 +59,11 @@ private:
     void Listen();
     void RunUntilIdle();
     void Do(int line, const Action& action);
+    // The collections of the touch controller (kTouchController) or of a button device.
+    std::vector<platform::sim::SimHidDevice*> DevicesOf(int button);
+    void Replug(int line, const PlugDevice& plug);
+    void Hold(int line, const HoldDevice& hold);
+    void SetGfxRegistered(bool registered);
     bool ProcessEnded();
     platform::sim::SimRegistry& Registry();
 
@@ -68,6 +74,12 @@ private:
     platform::sim::SimWorld _world;
     // Registered with the world's COM as the options say.
     std::shared_ptr<platform::sim::SimGfxDriver> _gfxDriver;
+    CLSID _gfxClass{};
+    bool _gfxRegistered = false;
+    // The touch controller's vendor collection and touch screen; none without a controller.
+    std::array<platform::sim::SimHidDevice*, 2> _touch{};
+    // Devices another program holds open.
+    std::map<platform::sim::SimHidDevice*, HANDLE> _heldByOthers;
     std::vector<platform::sim::SimBezelButtons*> _buttons;
     std::vector<platform::KernelHandle> _touchEvents;
     std::optional<CKelvoModule> _module;
