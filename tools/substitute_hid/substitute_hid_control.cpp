@@ -41,15 +41,18 @@ using DeviceInfoList = platform::Owner<DeviceInfoListCloser>;
 
 using PreparsedData = platform::Owner<platform::NullCloser<PHIDP_PREPARSED_DATA, &::HidD_FreePreparsedData>>;
 
-// A root device of a kind: its hardware id and instance id.
+// A root device of a kind: its hardware id, instance id and the name of the device it is (or is
+// part of: a touch controller is two root devices under Wine).
 struct RootDevice {
     std::wstring hardwareId;
     std::wstring instanceId;
+    std::string name;
 };
 
 // How each kind is presented. Wine 8's HID class driver serves only a device's first top-level
 // collection, so a touch controller is two devices there: its vendor collection and its
 // touchscreen. (Windows serves both collections of root\kelvo_touch_*_composite.)
+// Instance N of a kind is the device named by its Nth interface.
 struct KindDescription {
     Kind kind;
     std::vector<const wchar_t*> hardwareIds;
@@ -110,11 +113,34 @@ std::vector<RootDevice> DevicesOf(std::span<const Kind> kinds) {
             for (int instance = 0; instance < description.instances; ++instance) {
                 wchar_t suffix[8];
                 std::swprintf(suffix, std::size(suffix), L"\\%04d", instance);
-                devices.push_back({hardwareId, Upper(std::wstring(hardwareId) + suffix)});
+                devices.push_back({hardwareId, Upper(std::wstring(hardwareId) + suffix),
+                                   description.interfaces[instance].name});
             }
         }
     }
     return devices;
+}
+
+// The root devices of the named device; none for an unknown name.
+std::vector<RootDevice> DevicesNamed(std::string_view name) {
+    std::vector<RootDevice> devices;
+    for (const KindDescription& description : Kinds()) {
+        for (RootDevice& device : DevicesOf(std::span(&description.kind, 1))) {
+            if (device.name == name) devices.push_back(std::move(device));
+        }
+    }
+    return devices;
+}
+
+// The interfaces the named device presents.
+std::vector<ExpectedInterface> InterfacesNamed(std::string_view name) {
+    std::vector<ExpectedInterface> interfaces;
+    for (const KindDescription& description : Kinds()) {
+        for (const ExpectedInterface& expected : description.interfaces) {
+            if (expected.name == name) interfaces.push_back(expected);
+        }
+    }
+    return interfaces;
 }
 
 std::string Narrow(const wchar_t* text) {
@@ -278,6 +304,43 @@ bool StopDriver(std::chrono::milliseconds guard) {
     return true;
 }
 
+// Registers the devices not installed yet and installs the driver on them.
+bool InstallDevices(std::span<const RootDevice> devices, const std::wstring& packageDirectory) {
+    const std::wstring inf = packageDirectory + L"\\" + kInfName;
+    const std::vector<std::wstring> installed = InstalledDevices();
+    std::vector<std::wstring> added;
+    for (const RootDevice& device : devices) {
+        if (std::find(installed.begin(), installed.end(), device.instanceId) != installed.end()) {
+            continue;
+        }
+        if (!Register(device)) return false;
+        if (std::find(added.begin(), added.end(), device.hardwareId) == added.end()) {
+            added.push_back(device.hardwareId);
+        }
+    }
+    // With none installed before, one update installs them all; otherwise it would install
+    // those present again, so each new kind gets its own.
+    if (installed.empty() && !added.empty()) {
+        if (!InstallDriver(KELVO_HID_COMMON_HARDWARE_ID, inf)) return false;
+    } else {
+        for (const std::wstring& hardwareId : added) {
+            if (!InstallDriver(hardwareId.c_str(), inf)) return false;
+        }
+    }
+    return true;
+}
+
+// Removes the devices and waits until their interfaces are gone.
+bool RemoveAndWait(std::span<const RootDevice> devices,
+                   std::span<const ExpectedInterface> interfaces, std::chrono::milliseconds guard) {
+    const bool removed = RemoveDevices([&](const std::wstring& instanceId) {
+        return std::any_of(devices.begin(), devices.end(), [&](const RootDevice& device) {
+            return device.instanceId == instanceId;
+        });
+    });
+    return WaitForInterfaces(interfaces, false, guard) && removed;
+}
+
 }  // namespace
 
 std::vector<Interface> PresentInterfaces() {
@@ -433,28 +496,7 @@ bool WaitForInterfaces(std::span<const ExpectedInterface> expected, bool present
 }
 
 bool Install(std::span<const Kind> kinds, const std::wstring& packageDirectory) {
-    const std::wstring inf = packageDirectory + L"\\" + kInfName;
-    const std::vector<std::wstring> installed = InstalledDevices();
-    std::vector<std::wstring> added;
-    for (const RootDevice& device : DevicesOf(kinds)) {
-        if (std::find(installed.begin(), installed.end(), device.instanceId) != installed.end()) {
-            continue;
-        }
-        if (!Register(device)) return false;
-        if (std::find(added.begin(), added.end(), device.hardwareId) == added.end()) {
-            added.push_back(device.hardwareId);
-        }
-    }
-    // With none installed before, one update installs them all; otherwise it would install
-    // those present again, so each new kind gets its own.
-    if (installed.empty() && !added.empty()) {
-        if (!InstallDriver(KELVO_HID_COMMON_HARDWARE_ID, inf)) return false;
-    } else {
-        for (const std::wstring& hardwareId : added) {
-            if (!InstallDriver(hardwareId.c_str(), inf)) return false;
-        }
-    }
-    return true;
+    return InstallDevices(DevicesOf(kinds), packageDirectory);
 }
 
 bool Add(std::span<const Kind> kinds, const std::wstring& packageDirectory,
@@ -464,13 +506,27 @@ bool Add(std::span<const Kind> kinds, const std::wstring& packageDirectory,
 }
 
 bool Remove(std::span<const Kind> kinds, std::chrono::milliseconds guard) {
-    const std::vector<RootDevice> devices = DevicesOf(kinds);
-    const bool removed = RemoveDevices([&](const std::wstring& instanceId) {
-        return std::any_of(devices.begin(), devices.end(), [&](const RootDevice& device) {
-            return device.instanceId == instanceId;
-        });
-    });
-    return WaitForInterfaces(ExpectedInterfaces(kinds), false, guard) && removed;
+    return RemoveAndWait(DevicesOf(kinds), ExpectedInterfaces(kinds), guard);
+}
+
+bool Add(std::string_view device, const std::wstring& packageDirectory,
+         std::chrono::milliseconds guard) {
+    const std::vector<RootDevice> devices = DevicesNamed(device);
+    if (devices.empty()) {
+        ::SetLastError(ERROR_NOT_FOUND);
+        return false;
+    }
+    return InstallDevices(devices, packageDirectory) &&
+           WaitForInterfaces(InterfacesNamed(device), true, guard);
+}
+
+bool Remove(std::string_view device, std::chrono::milliseconds guard) {
+    const std::vector<RootDevice> devices = DevicesNamed(device);
+    if (devices.empty()) {
+        ::SetLastError(ERROR_NOT_FOUND);
+        return false;
+    }
+    return RemoveAndWait(devices, InterfacesNamed(device), guard);
 }
 
 bool RemoveAll(std::chrono::milliseconds guard) {

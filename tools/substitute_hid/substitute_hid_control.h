@@ -103,6 +103,13 @@ bool Add(std::span<const Kind> kinds, const std::wstring& packageDirectory,
 // Removes the devices of these kinds and waits until their interfaces are gone.
 bool Remove(std::span<const Kind> kinds,
             std::chrono::milliseconds guard = std::chrono::seconds(60));
+// The same for one device by its name ("touch-v2": both of its root devices under Wine,
+// "button-1": one of the three button devices); false with ERROR_NOT_FOUND for an unknown name.
+// Re-adding one button updates the driver of the button devices present too, which leaves them
+// running and their open handles served under Wine.
+bool Add(std::string_view device, const std::wstring& packageDirectory,
+         std::chrono::milliseconds guard = std::chrono::seconds(60));
+bool Remove(std::string_view device, std::chrono::milliseconds guard = std::chrono::seconds(60));
 // Removes every substitute device and stops the driver, so that a new image can replace it.
 bool RemoveAll(std::chrono::milliseconds guard = std::chrono::seconds(60));
 // Waits until all of these interfaces are present (present) or none of them is (!present).

@@ -135,7 +135,8 @@ int List() {
 int Usage() {
     std::fprintf(stderr,
                  "usage: kelvo_substitute_hid_install ensure | add KIND... | remove KIND... | "
-                 "remove-all | list\n  KIND: touch-legacy touch-v1 touch-v2 buttons control\n");
+                 "remove-all | list\n  KIND: touch-legacy touch-v1 touch-v2 buttons control, or "
+                 "one button device: button-0 button-1 button-2\n");
     return 2;
 }
 
@@ -154,15 +155,20 @@ int wmain(int argc, wchar_t** argv) {
         return 0;
     }
     if ((command == L"add" || command == L"remove") && argc > 2) {
-        std::vector<Kind> kinds;
+        const bool add = command == L"add";
         for (int i = 2; i < argc; ++i) {
-            const std::optional<Kind> kind = ParseKind(argv[i]);
-            if (!kind) return Usage();
-            kinds.push_back(*kind);
+            // A kind, or one device by its name (button-1).
+            bool done = false;
+            if (const std::optional<Kind> kind = ParseKind(argv[i])) {
+                const Kind kinds[] = {*kind};
+                done = add ? substitute_hid::Add(kinds, package) : substitute_hid::Remove(kinds);
+            } else {
+                const std::string name(argv[i], argv[i] + std::wcslen(argv[i]));
+                done = add ? substitute_hid::Add(name, package) : substitute_hid::Remove(name);
+                if (!done && ::GetLastError() == ERROR_NOT_FOUND) return Usage();
+            }
+            if (!done) return Fail(add ? "adding" : "removing");
         }
-        const bool done =
-            command == L"add" ? substitute_hid::Add(kinds, package) : substitute_hid::Remove(kinds);
-        if (!done) return Fail(command == L"add" ? "adding" : "removing");
         std::printf("substitute_hid: done at %.2f s\n", Seconds());
         return 0;
     }
