@@ -3,10 +3,13 @@
 // fixed number of inputs (KELVO_STORM_INPUTS, 1000 by default) from its own thread; once the
 // service has stopped, every input is found again in the controller's lines. Only hot-key
 // settings that the hot-keys thread absorbed (set again before it reset the event) are missing,
-// and each one received is served. How fast the machine runs changes the interleaving only.
+// and each one received is served. A second storm unplugs and plugs the devices meanwhile: then
+// inputs may be lost with their device, but the service must not hang, crash or leak. How fast
+// the machine runs changes the interleaving only.
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -115,6 +118,62 @@ TEST(Storm, EveryInputFromFourSourcesAtOnceIsAccountedFor) {
         expected[received] = seen[received];
     }
     EXPECT_EQ(seen, expected);
+}
+
+TEST(Storm, DevicesThatComeAndGoMeanwhileLeaveNothingBehind) {
+    const char* inputs = std::getenv("KELVO_STORM_INPUTS");
+    const long perSource = inputs ? std::atol(inputs) : 1000;
+    std::FILE* sink = std::fopen("/dev/null", "w");
+    const std::vector<std::vector<Injection>> kSources = ReadSources();
+    {
+        Timeline timeline(sink, TimelineFormat::Text, TRACE_LEVEL_VERBOSE);
+        WorldOptions options;
+        options.level = TRACE_LEVEL_INFORMATION, options.realtime = true;
+        SimHost host(options, timeline);
+        std::string error;
+        ASSERT_TRUE(host.Build(&error)) << error;
+        host.Start();
+        std::vector<std::thread> threads;
+        for (std::size_t i = 0; i < kSources.size(); ++i) {
+            threads.emplace_back([&, i] {
+                std::mt19937 random(static_cast<unsigned>(i));
+                for (long n = 0; n < perSource; ++n) {
+                    host.Play(
+                        Command{int(n + 1), kSources[i][random() % kSources[i].size()].action});
+                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
+                }
+            });
+        }
+        // The touch controller (-1) and the three button devices, each out or in by turns, on
+        // until the service has stopped: the stop too meets devices that come and go.
+        std::atomic<bool> stopped{false};
+        std::thread plugs([&] {
+            std::map<int, bool> out;
+            std::mt19937 random(7);
+            for (long n = 0; n < perSource / 10 || !stopped; ++n) {
+                const int device = static_cast<int>(random() % 4) - 1;
+                host.Play(Command{int(n + 1), PlugDevice{device, out[device]}});
+                out[device] = !out[device];
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 5000));
+            }
+        });
+        for (std::thread& t : threads) t.join();
+        EXPECT_EQ(host.Finish(), 0);
+        stopped = true;
+        plugs.join();
+        platform::sim::SimWorld& world = host.GetWorld();
+        for (const auto& event : world.GetTracing().Events()) {
+            EXPECT_GT(event.level, TRACE_LEVEL_CRITICAL) << platform::sim::ToUtf8(event.text);
+        }
+        // As after any run: no thread, window, registration or timer, and of the devices at most
+        // the touch controller open, by the touch manager that outlives the service.
+        const auto windowing = world.GetWindowing().Count();
+        EXPECT_EQ(world.GetScheduler().ParticipantCount(), 0u);
+        EXPECT_EQ(windowing.windows + windowing.registrations + windowing.timers, 0u);
+        EXPECT_LE(world.GetKernel().OpenHandleCount(), 1u);
+        EXPECT_EQ(world.GetHid().DeviceInfoListCount() + world.GetHid().PreparsedDataCount(), 0u);
+    }
+    std::fclose(sink);
 }
 
 }  // namespace
