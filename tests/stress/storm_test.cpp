@@ -55,34 +55,50 @@ std::vector<std::vector<Injection>> ReadSources() {
     return {sources[L"hotkeys"], sources[L"buttons"], sources[L"power"], sources[L"notifications"]};
 }
 
-TEST(Storm, EveryInputFromFourSourcesAtOnceIsAccountedFor) {
+long InputsPerSource() {
     const char* inputs = std::getenv("KELVO_STORM_INPUTS");
-    const long perSource = inputs ? std::atol(inputs) : 1000;
+    return inputs ? std::atol(inputs) : 1000;
+}
+
+WorldOptions OnTheRealClock() {
+    WorldOptions options;
+    options.level = TRACE_LEVEL_INFORMATION, options.realtime = true;
+    return options;
+}
+
+// One thread per source, each playing perSource of its inputs at random, a little apart; counts
+// (one per source) gets the lines each input must bring about.
+std::vector<std::thread> Inject(SimHost& host, const std::vector<std::vector<Injection>>& sources,
+                                long perSource, std::vector<Counts>& counts) {
+    counts.assign(sources.size(), {});
+    std::vector<std::thread> threads;
+    for (std::size_t i = 0; i < sources.size(); ++i) {
+        threads.emplace_back([&host, &sources, &counts, perSource, i] {
+            std::mt19937 random(static_cast<unsigned>(i));
+            for (long n = 0; n < perSource; ++n) {
+                const Injection& injection = sources[i][random() % sources[i].size()];
+                host.Play(Command{int(n + 1), injection.action});
+                for (const std::wstring& line : injection.lines) ++counts[i][line];
+                std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
+            }
+        });
+    }
+    return threads;
+}
+
+TEST(Storm, EveryInputFromFourSourcesAtOnceIsAccountedFor) {
+    const long perSource = InputsPerSource();
     std::FILE* sink = std::fopen("/dev/null", "w");
     const std::vector<std::vector<Injection>> kSources = ReadSources();
     Counts pressed, expected, seen;  // hot keys set; lines of the other inputs; lines seen
     {
         Timeline timeline(sink, TimelineFormat::Text, TRACE_LEVEL_VERBOSE);
-        WorldOptions options;
-        options.level = TRACE_LEVEL_INFORMATION, options.realtime = true;
-        SimHost host(options, timeline);
+        SimHost host(OnTheRealClock(), timeline);
         std::string error;
         ASSERT_TRUE(host.Build(&error)) << error;
         host.Start();
-        std::vector<Counts> counts(kSources.size());
-        std::vector<std::thread> threads;
-        for (std::size_t i = 0; i < kSources.size(); ++i) {
-            threads.emplace_back([&, i] {
-                std::mt19937 random(static_cast<unsigned>(i));
-                for (long n = 0; n < perSource; ++n) {
-                    const Injection& injection = kSources[i][random() % kSources[i].size()];
-                    host.Play(Command{int(n + 1), injection.action});
-                    for (const std::wstring& line : injection.lines) ++counts[i][line];
-                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
-                }
-            });
-        }
-        for (std::thread& t : threads) t.join();
+        std::vector<Counts> counts;
+        for (std::thread& t : Inject(host, kSources, perSource, counts)) t.join();
         for (std::size_t i = 0; i < counts.size(); ++i) {
             for (const auto& [line, n] : counts[i]) (i == 0 ? pressed : expected)[line] += n;
         }
@@ -121,29 +137,17 @@ TEST(Storm, EveryInputFromFourSourcesAtOnceIsAccountedFor) {
 }
 
 TEST(Storm, DevicesThatComeAndGoMeanwhileLeaveNothingBehind) {
-    const char* inputs = std::getenv("KELVO_STORM_INPUTS");
-    const long perSource = inputs ? std::atol(inputs) : 1000;
+    const long perSource = InputsPerSource();
     std::FILE* sink = std::fopen("/dev/null", "w");
     const std::vector<std::vector<Injection>> kSources = ReadSources();
     {
         Timeline timeline(sink, TimelineFormat::Text, TRACE_LEVEL_VERBOSE);
-        WorldOptions options;
-        options.level = TRACE_LEVEL_INFORMATION, options.realtime = true;
-        SimHost host(options, timeline);
+        SimHost host(OnTheRealClock(), timeline);
         std::string error;
         ASSERT_TRUE(host.Build(&error)) << error;
         host.Start();
-        std::vector<std::thread> threads;
-        for (std::size_t i = 0; i < kSources.size(); ++i) {
-            threads.emplace_back([&, i] {
-                std::mt19937 random(static_cast<unsigned>(i));
-                for (long n = 0; n < perSource; ++n) {
-                    host.Play(
-                        Command{int(n + 1), kSources[i][random() % kSources[i].size()].action});
-                    std::this_thread::sleep_for(std::chrono::microseconds(random() % 2000));
-                }
-            });
-        }
+        std::vector<Counts> counts;
+        std::vector<std::thread> threads = Inject(host, kSources, perSource, counts);
         // The touch controller (-1) and the three button devices, each out or in by turns, on
         // until the service has stopped: the stop too meets devices that come and go.
         std::atomic<bool> stopped{false};
@@ -152,7 +156,9 @@ TEST(Storm, DevicesThatComeAndGoMeanwhileLeaveNothingBehind) {
             std::mt19937 random(7);
             for (long n = 0; n < perSource / 10 || !stopped; ++n) {
                 const int device = static_cast<int>(random() % 4) - 1;
-                host.Play(Command{int(n + 1), PlugDevice{device, out[device]}});
+                // Half the removals in order, half pulled out.
+                const bool pulled = !out[device] && random() % 2 == 0;
+                host.Play(Command{int(n + 1), PlugDevice{device, out[device], pulled}});
                 out[device] = !out[device];
                 std::this_thread::sleep_for(std::chrono::microseconds(random() % 5000));
             }

@@ -217,8 +217,8 @@ private:
         if (_command == "button") return Button();
         if (_command == "registry") return Registry();
         if (_command == "post") return Post();
-        if (_command == "unplug" || _command == "plug" || _command == "open" ||
-            _command == "close") {
+        if (_command == "unplug" || _command == "pull" || _command == "plug" ||
+            _command == "open" || _command == "close") {
             return Plug();
         }
         if (_command == "gfx") return Gfx();
@@ -243,6 +243,7 @@ private:
         {"registry", "registry set KEY VALUE N | registry delete KEY VALUE"},
         {"post", "post TYPE"},
         {"unplug", "unplug touch|button INDEX"},
+        {"pull", "pull touch|button INDEX"},
         {"plug", "plug touch|button INDEX"},
         {"open", "open touch|button INDEX"},
         {"close", "close touch|button INDEX"},
@@ -431,7 +432,7 @@ private:
         }
         if (_command == "open" || _command == "close")
             return HoldDevice{*index, _command == "open"};
-        return PlugDevice{*index, _command == "plug"};
+        return PlugDevice{*index, _command == "plug", _command == "pull"};
     }
 
     std::optional<Action> Gfx() {

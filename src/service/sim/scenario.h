@@ -14,6 +14,7 @@
 //   post TYPE                    a raw WM_MONITOR_EVENT to the monitor window
 //   unplug touch|button INDEX    the device is removed as a driver update removes it: whoever
 //                                holds it open is asked first, and one that keeps it open vetoes
+//   pull touch|button INDEX      the device is pulled out: gone at once, no one is asked
 //   plug touch|button INDEX      the device is back
 //   open touch|button INDEX      another program opens the device and keeps it open
 //   close touch|button INDEX     and closes it again
@@ -107,6 +108,8 @@ struct PlugDevice {
     static constexpr int kTouchController = -1;
     int button;
     bool plugged;
+    // Out without a word to anyone (a cable pulled), rather than removed in order.
+    bool pulled = false;
     bool operator==(const PlugDevice&) const = default;
 };
 

@@ -104,6 +104,8 @@ void SimHost::Replug(int line, const PlugDevice& plug) {
     for (platform::sim::SimHidDevice* device : devices) {
         if (plug.plugged) {
             _world.ArriveDevice(*device);
+        } else if (plug.pulled) {
+            _world.PullDevice(*device);
         } else if (!_world.RemoveDevice(*device)) {
             std::fprintf(stderr, "kelvo-sim: line %d: the removal of %s was vetoed\n", line,
                          name.c_str());
