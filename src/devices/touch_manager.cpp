@@ -97,20 +97,20 @@ void TouchManager::VisitHandles(const std::function<void(HANDLE)>& visit) {
 }
 
 void TouchManager::Release(HANDLE handle) {
-    {
-        TouchLock guard(_touchLock);
-        if (!_hidClient.IsValid() || _hidClient.Handle() != handle) return;
-        Log(TRACE_LEVEL_INFORMATION, L"Touch controller given up: %s", _hidClient.Path().c_str());
-        CloseController();
-    }
-    HandlesChanged();
+    CloseControllerIf([this, handle] { return _hidClient.Handle() == handle; },
+                      L"Touch controller given up: %s");
 }
 
 void TouchManager::Removed(const std::wstring& path) {
+    CloseControllerIf([this, &path] { return SameDevicePath(_hidClient.Path(), path); },
+                      L"Touch controller removed: %s");
+}
+
+void TouchManager::CloseControllerIf(const std::function<bool()>& held, const wchar_t* line) {
     {
         TouchLock guard(_touchLock);
-        if (!_hidClient.IsValid() || !SameDevicePath(_hidClient.Path(), path)) return;
-        Log(TRACE_LEVEL_INFORMATION, L"Touch controller removed: %s", path.c_str());
+        if (!_hidClient.IsValid() || !held()) return;
+        Log(TRACE_LEVEL_INFORMATION, line, _hidClient.Path().c_str());
         CloseController();
     }
     HandlesChanged();

@@ -67,6 +67,9 @@ private:
     bool OpenController();
     // Under the touch lock: closes the controller; a current one falls back to the named events.
     void CloseController();
+    // Closes the controller if it is open and held() says it is the one meant, tracing line with
+    // its path.
+    void CloseControllerIf(const std::function<bool()>& held, const wchar_t* line);
 
     bool OpenNamedEvents();
     bool ReadProperties();

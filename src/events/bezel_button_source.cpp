@@ -81,25 +81,24 @@ void BezelButtonSource::VisitHandles(const std::function<void(HANDLE)>& visit) {
 }
 
 void BezelButtonSource::Release(HANDLE handle) {
-    std::lock_guard<platform::Mutex> threads(_threadsLock);
-    for (int i = 0; i < BEZEL_BUTTON_EVENTS_COUNT; ++i) {
-        {
-            std::lock_guard<platform::Mutex> stop(_stopLock);
-            if (!_reading[i] || _hidClients[i].Handle() != handle) continue;
-        }
-        Log(TRACE_LEVEL_INFORMATION, L"Bezel button device #%d given up", i);
-        EndThread(i);
-    }
+    EndThreadsOf([handle](const HidClient& client) { return client.Handle() == handle; },
+                 L"Bezel button device #%d given up");
 }
 
 void BezelButtonSource::Removed(const std::wstring& path) {
+    EndThreadsOf([&path](const HidClient& client) { return SameDevicePath(client.Path(), path); },
+                 L"Bezel button device #%d removed");
+}
+
+void BezelButtonSource::EndThreadsOf(const std::function<bool(const HidClient&)>& device,
+                                     const wchar_t* line) {
     std::lock_guard<platform::Mutex> threads(_threadsLock);
     for (int i = 0; i < BEZEL_BUTTON_EVENTS_COUNT; ++i) {
         {
             std::lock_guard<platform::Mutex> stop(_stopLock);
-            if (!_reading[i] || !SameDevicePath(_hidClients[i].Path(), path)) continue;
+            if (!_reading[i] || !device(_hidClients[i])) continue;
         }
-        Log(TRACE_LEVEL_INFORMATION, L"Bezel button device #%d removed", i);
+        Log(TRACE_LEVEL_INFORMATION, line, i);
         EndThread(i);
     }
 }

@@ -45,6 +45,8 @@ private:
     void StartThread(int index, bool again);
     // Ends the thread's read and joins it.
     void EndThread(int index);
+    // Ends the threads reading the device that matches, tracing line with each one's index.
+    void EndThreadsOf(const std::function<bool(const HidClient&)>& device, const wchar_t* line);
     void Join(int index);
     HRESULT Thread(int indexDevice, bool again);
     // Ends button thread index's read for certain, whether it is blocked in it, about to enter
