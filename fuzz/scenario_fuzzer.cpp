@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "fuzz_world.h"
-#include "service/sim/scenario.h"
+#include "scenario/scenario.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     if (size == 0) return 0;

@@ -1,7 +1,7 @@
 // The scenario parser where a timeline cannot show what it made of a line. Every command form and
 // every bad line's message are in the golden timeline "interactive", whole files in "crlf-bom",
 // "empty" and the "bad-" timelines; any bytes at all are the scenario fuzzer's.
-#include "service/sim/scenario.h"
+#include "scenario/scenario.h"
 
 #include <gtest/gtest.h>
 

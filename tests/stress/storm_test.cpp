@@ -21,7 +21,7 @@
 #include <vector>
 
 #include "platform/sim/utf8.h"
-#include "service/sim/scenario.h"
+#include "scenario/scenario.h"
 #include "service/sim/sim_host.h"
 
 namespace {

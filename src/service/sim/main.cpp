@@ -12,7 +12,7 @@
 
 #include "service/sim/default_scenario.h"
 #include "service/sim/options.h"
-#include "service/sim/scenario.h"
+#include "scenario/scenario.h"
 #include "service/sim/settings_report.h"
 #include "service/sim/sim_host.h"
 #include "service/sim/timeline.h"

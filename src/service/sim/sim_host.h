@@ -22,7 +22,7 @@
 #include "platform/sync.h"
 #include "service/kelvo.h"
 #include "service/sim/options.h"
-#include "service/sim/scenario.h"
+#include "scenario/scenario.h"
 #include "service/sim/timeline.h"
 #include "substitutes/bezel_buttons_sim.h"
 #include "substitutes/gfx_driver_sim.h"

@@ -16,31 +16,19 @@
 #include "platform/sim/scheduler.h"
 #include "platform/sim/tracing_sim.h"
 #include "platform/sim/utf8.h"
+#include "scenario/record_format.h"
 #include "substitutes/gfx_driver_sim.h"
 
 namespace kelvo::host {
 
-using Millis = platform::sim::Scheduler::Millis;
-
-enum class TimelineFormat { Text, Json };
-
 using platform::sim::ToUtf8;
-
-// "[seconds.millis]" for a time in milliseconds.
-std::string TimeStamp(Millis time);
-
-// The text as a JSON string, quotes included.
-std::string JsonString(std::string_view utf8);
 
 // The state's name as winsvc.h spells it ("SERVICE_RUNNING"), or its number.
 std::string ServiceStateName(DWORD state);
 
 // "L<level> <text>", continuation lines of a multi-line text indented by two spaces.
 std::string FormatTrace(const platform::sim::TraceEvent& event, TimelineFormat format);
-// op: SetFeature, GetFeature, Write or Read; bytes as they crossed the bus.
-std::string FormatHid(Millis time, std::string_view device, std::string_view op,
-                      const std::vector<BYTE>& bytes, TimelineFormat format);
-// A request (SetInfo, SetDeviceData) with what it asked for; a query with its answer only.
+// A call of the simulated graphics driver, as FormatGfx of record_format.h gives it.
 std::string FormatGfx(const platform::sim::SimGfxDriver::Call& call, TimelineFormat format);
 std::string FormatNamedEvent(Millis time, std::string_view op, const std::wstring& name,
                              TimelineFormat format);

@@ -1,4 +1,4 @@
-#include "service/sim/scenario.h"
+#include "scenario/scenario.h"
 
 #include <array>
 #include <cstdio>
