@@ -6,11 +6,12 @@ namespace platform::sim {
 
 namespace {
 
-// The buttons as they describe themselves on the bus.
+// The buttons as they describe themselves on the bus: one input report a control, its report id
+// the control's usage id (lock, release tablet, toggle).
 constexpr struct {
     USHORT vendorId, productId, versionNumber;
-    UCHAR reportId;
-} kButtons = {0x1B96, 0x0B0A, 0x0100, 0x18};
+    UCHAR reportIds[3];
+} kButtons = {0x1B96, 0x0B0A, 0x0100, {0x18, 0x19, 0x1A}};
 
 std::vector<BYTE> ControlReport(USHORT length, BYTE usageId, BYTE state) {
     // A device too short for the two bytes is refused by QueueInputReport.
@@ -32,10 +33,11 @@ HidDeviceDescription SimBezelButtons::ButtonsDescription(std::wstring path,
     description.usagePage = contract::kBezelButtonUsagePage;
     description.usage = contract::kBezelButtonUsage;
     description.inputReportByteLength = inputReportByteLength;
-    HIDP_VALUE_CAPS caps{};
-    caps.UsagePage = contract::kBezelButtonUsagePage;
-    caps.ReportID = kButtons.reportId;
-    description.inputValueCaps = {caps};
+    for (const UCHAR reportId : kButtons.reportIds) {
+        HIDP_VALUE_CAPS& caps = description.inputValueCaps.emplace_back();
+        caps.UsagePage = contract::kBezelButtonUsagePage;
+        caps.ReportID = reportId;
+    }
     return description;
 }
 
