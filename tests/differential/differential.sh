@@ -192,12 +192,12 @@ for example in "${examples[@]}"; do
     read -r scenario registry gfx <<<"$example"
     compare "example-$((index++))" "$scenario" "$registry" "$gfx"
 done
-# Every other generated scenario runs with the settings watched, so that its registry commands
-# reach the service.
-registries=(- examples/current.reg)
+# The generated scenarios take turns: no configuration, the current controller's with the settings
+# watched (so that the registry commands reach the service), and the legacy controller's.
+registries=(- examples/current.reg examples/legacy.reg)
 for ((i = 0; i < generated; ++i)); do
     generate $((seed + i)) >"$work/generated-$i.scenario"
-    compare "generated-$i" "$work/generated-$i.scenario" "${registries[i % 2]}" frame
+    compare "generated-$i" "$work/generated-$i.scenario" "${registries[i % 3]}" frame
 done
 if [[ ${#failures[@]} -gt 0 ]]; then
     echo "differential: ${#failures[@]} of $((index + generated)) differ: ${failures[*]}" \
