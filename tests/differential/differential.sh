@@ -135,9 +135,11 @@ setup() {
     "${wine[@]}" "$kelvo_exe" -Service >/dev/null
     register_driver
 }
+# The prefix as the other tests expect it: no service, no driver, no configuration.
 teardown() {
     "${wine[@]}" "$kelvo_exe" -UnregServer >/dev/null 2>&1 || true
     unregister_driver
+    "${wine[@]}" reg delete 'HKLM\SOFTWARE\Corvane\Nolt\AMB' /f >/dev/null 2>&1 || true
 }
 
 failures=()
