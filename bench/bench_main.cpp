@@ -88,6 +88,12 @@ int PrintTable(const Figures& figures) {
                 target = Limit(goal.ideal, "") + " ± " + Limit(goal.limit, goal.unit);
                 pass = value && std::fabs(*value - goal.ideal) <= goal.limit;
                 break;
+            case Check::NearPeer: {
+                const double* peer = find(goal.peers[0]);
+                target = "peer ± " + Limit(goal.limit, goal.unit);
+                pass = value && peer && std::fabs(*value - *peer) <= goal.limit;
+                break;
+            }
             case Check::NoSlowerThan:
                 target = "<= each peer";
                 for (const char* peer : goal.peers) {

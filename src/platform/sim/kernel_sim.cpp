@@ -190,7 +190,7 @@ DWORD SimKernel::WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL
         return WAIT_TIMEOUT;
     };
     const std::function<bool()> ready = [&] { return firstSignaled() != WAIT_TIMEOUT; };
-    std::optional<Scheduler::Millis> deadline;
+    std::optional<Scheduler::Deadline> deadline;
     if (milliseconds != INFINITE) deadline = _scheduler.DeadlineAfter(milliseconds);
     if (!_scheduler.Wait(world, ready, deadline)) return WAIT_TIMEOUT;
     const DWORD index = firstSignaled();

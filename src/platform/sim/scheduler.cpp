@@ -31,15 +31,30 @@ Scheduler::Millis Scheduler::Now() const {
                                    .count());
 }
 
-Scheduler::Millis Scheduler::DeadlineAfter(Millis delay) const {
-    if (_mode != ClockMode::RealTime) return _virtualNow + delay;
-    const auto elapsed = std::chrono::steady_clock::now() - _realStart;
-    return static_cast<Millis>(std::chrono::ceil<std::chrono::milliseconds>(elapsed).count()) +
-           delay;
+namespace {
+
+// The whole millisecond a virtual clock jumps to for a deadline.
+Scheduler::Millis CeilMillis(Scheduler::Deadline deadline) {
+    return (deadline.micros + 999) / 1000;
 }
 
+}  // namespace
+
+std::uint64_t Scheduler::NowMicros() const {
+    if (_mode != ClockMode::RealTime) return _virtualNow * 1000;
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::steady_clock::now() - _realStart)
+                                          .count());
+}
+
+Scheduler::Deadline Scheduler::DeadlineAfter(Millis delay) const {
+    return {NowMicros() + delay * 1000};
+}
+
+bool Scheduler::Reached(Deadline deadline) const { return NowMicros() >= deadline.micros; }
+
 bool Scheduler::Due(const Waiter& w) const {
-    return !w.granted && ((*w.ready)() || (w.deadline && *w.deadline <= Now()));
+    return !w.granted && ((*w.ready)() || (w.deadline && Reached(*w.deadline)));
 }
 
 Scheduler::Waiter* Scheduler::EarliestDeadline() {
@@ -73,7 +88,7 @@ void Scheduler::Schedule() {
         }
         if (_mode == ClockMode::AutoAdvance && _pendingStarts == 0) {
             if (Waiter* due = EarliestDeadline()) {
-                _virtualNow = std::max(_virtualNow, *due->deadline);
+                _virtualNow = std::max(_virtualNow, CeilMillis(*due->deadline));
                 continue;
             }
         }
@@ -83,7 +98,7 @@ void Scheduler::Schedule() {
 }
 
 bool Scheduler::Wait(Lock& lock, const std::function<bool()>& ready,
-                     std::optional<Millis> deadline) {
+                     std::optional<Deadline> deadline) {
     Waiter me;
     me.ready = &ready;
     me.deadline = deadline;
@@ -94,7 +109,7 @@ bool Scheduler::Wait(Lock& lock, const std::function<bool()>& ready,
     Schedule();
     while (!me.granted) {
         if (_mode == ClockMode::RealTime && me.deadline) {
-            me.cv.wait_until(lock, _realStart + std::chrono::milliseconds(*me.deadline));
+            me.cv.wait_until(lock, _realStart + std::chrono::microseconds(me.deadline->micros));
             Schedule();
         } else {
             me.cv.wait(lock);
@@ -181,8 +196,8 @@ void Scheduler::AdvanceBy(Millis milliseconds) {
     const Millis target = _virtualNow + milliseconds;
     for (;;) {
         Waiter* due = EarliestDeadline();
-        if (!due || *due->deadline > target) break;
-        _virtualNow = std::max(_virtualNow, *due->deadline);
+        if (!due || CeilMillis(*due->deadline) > target) break;
+        _virtualNow = std::max(_virtualNow, CeilMillis(*due->deadline));
         WaitForIdle(lock);
     }
     _virtualNow = target;
@@ -194,7 +209,7 @@ bool Scheduler::AdvanceToNextDue() {
     WaitForIdle(lock);
     Waiter* due = EarliestDeadline();
     if (!due) return false;
-    _virtualNow = std::max(_virtualNow, *due->deadline);
+    _virtualNow = std::max(_virtualNow, CeilMillis(*due->deadline));
     WaitForIdle(lock);
     return true;
 }

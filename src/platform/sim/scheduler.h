@@ -32,11 +32,18 @@ class Scheduler {
 public:
     using Lock = std::unique_lock<std::mutex>;
     using Millis = std::uint64_t;
+    // The moment a wait ends, in microseconds since the world began. On the real clock it keeps
+    // the part of a millisecond, so that a 5 ms wait ends 5 ms after it began, not at the next
+    // whole millisecond after that.
+    struct Deadline {
+        std::uint64_t micros = 0;
+        auto operator<=>(const Deadline&) const = default;
+    };
 
 private:
     struct Waiter {
         const std::function<bool()>* ready = nullptr;
-        std::optional<Millis> deadline;
+        std::optional<Deadline> deadline;
         std::uint64_t seq = 0;
         bool participant = false;
         bool granted = false;
@@ -54,14 +61,15 @@ public:
 
     // Milliseconds since the world began. Call with the world lock held.
     Millis Now() const;
-    // The time delay milliseconds from now, never earlier: on the real clock, Now() has cut off
-    // the part of a millisecond already gone. Call with the world lock held.
-    Millis DeadlineAfter(Millis delay) const;
+    // The moment delay milliseconds from now. Call with the world lock held.
+    Deadline DeadlineAfter(Millis delay) const;
+    // Whether the clock has reached the deadline. Call with the world lock held.
+    bool Reached(Deadline deadline) const;
 
     // Blocks until ready() holds or the clock reaches the deadline; ready() is evaluated under the
     // world lock, also by other threads. Returns whether ready() held.
     bool Wait(Lock& lock, const std::function<bool()>& ready,
-              std::optional<Millis> deadline = std::nullopt);
+              std::optional<Deadline> deadline = std::nullopt);
 
     // State that a waiter's ready() reads has changed: let whoever can go on run. A change made
     // by a non-participant on a virtual clock waits until it runs the world or waits itself.
@@ -92,6 +100,7 @@ public:
     std::size_t ParticipantCount();
 
 private:
+    std::uint64_t NowMicros() const;
     void Schedule();
     bool Due(const Waiter& w) const;
     Waiter* EarliestDeadline();

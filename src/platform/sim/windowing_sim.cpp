@@ -221,10 +221,10 @@ BOOL SimWindowing::GetMessageW(MSG* msg, HWND, UINT, UINT) {
     const std::function<bool()> ready = [&] {
         Timer* t = dueTimer();
         return !queue.sent.empty() || !queue.posted.empty() || queue.quit ||
-               (t && t->due <= _scheduler.Now());
+               (t && _scheduler.Reached(t->due));
     };
     for (;;) {
-        std::optional<Scheduler::Millis> deadline;
+        std::optional<Scheduler::Deadline> deadline;
         if (Timer* t = dueTimer()) deadline = t->due;
         if (!_scheduler.Wait(world, ready, deadline)) continue;
         if (!queue.sent.empty()) {

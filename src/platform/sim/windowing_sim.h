@@ -119,7 +119,7 @@ private:
     struct Timer {
         UINT_PTR id;
         UINT elapse;
-        Scheduler::Millis due;
+        Scheduler::Deadline due;
         TIMERPROC proc;
     };
     struct Queue {
