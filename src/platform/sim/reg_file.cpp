@@ -17,6 +17,7 @@ namespace {
 constexpr std::u32string_view kHeaderV5 = U"Windows Registry Editor Version 5.00";
 constexpr std::u32string_view kHeaderV4 = U"REGEDIT4";
 constexpr std::size_t kMaxKeyNameLength = 255;
+constexpr std::size_t kMaxSkippedNamed = 1000;
 // The registry editor wraps hex data once a line reaches this column.
 constexpr std::size_t kHexWrapColumn = 77;
 
@@ -203,6 +204,24 @@ bool IsStringType(DWORD type) {
 
 // ---- parsing ----
 
+// Text without a byte order mark is read as UTF-8 when it is valid UTF-8, otherwise in the ANSI
+// code page of a Western European Windows (1252), as reg import reads it there.
+std::u32string DecodeNarrow(std::string_view bytes) {
+    std::u32string text;
+    std::size_t bad = 0;
+    if (DecodeUtf8(bytes, text, bad)) return text;
+    static constexpr char16_t kHigh1252[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178};
+    text.clear();
+    for (const char byte : bytes) {
+        const auto b = static_cast<unsigned char>(byte);
+        text.push_back(b >= 0x80 && b < 0xA0 ? kHigh1252[b - 0x80] : b);
+    }
+    return text;
+}
+
 bool IsBlank(char32_t c) { return c == U' ' || c == U'\t'; }
 
 std::u32string_view TrimLeft(std::u32string_view s) {
@@ -211,7 +230,7 @@ std::u32string_view TrimLeft(std::u32string_view s) {
 }
 
 std::u32string_view TrimRight(std::u32string_view s) {
-    while (!s.empty() && (IsBlank(s.back()) || s.back() == U'\r')) s.remove_suffix(1);
+    while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
     return s;
 }
 
@@ -224,15 +243,15 @@ int HexDigit(char32_t c) {
 
 char32_t AsciiUpper(char32_t c) { return c >= U'a' && c <= U'z' ? c - (U'a' - U'A') : c; }
 
-bool StartsWithIgnoringCase(std::u32string_view s, std::u32string_view prefix) {
-    if (s.size() < prefix.size()) return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        if (AsciiUpper(s[i]) != AsciiUpper(prefix[i])) return false;
-    }
-    return true;
+bool EqualsIgnoringCase(std::u32string_view a, std::u32string_view b) {
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(),
+                      [](char32_t x, char32_t y) { return AsciiUpper(x) == AsciiUpper(y); });
 }
 
-// One [key] section of a file: the key made or deleted, then the changes of its values.
+std::string Line(std::size_t index) { return "line " + std::to_string(index + 1); }
+
+// One key of a file, as its line leaves it: made (with its value changes) or deleted.
 struct Section {
     HKEY root = nullptr;
     std::wstring path;
@@ -240,50 +259,93 @@ struct Section {
     std::vector<RegValueChange> changes;
 };
 
+// Reads a file line by line as reg import does: a line it cannot read is skipped (and noted
+// here), and the rest goes on; only a file without a header it knows is refused as a whole.
 class Parser {
 public:
     explicit Parser(std::u32string_view text) {
         std::size_t start = 0;
         while (true) {
             const std::size_t end = text.find(U'\n', start);
-            _lines.push_back(TrimRight(text.substr(start, end - start)));
+            std::u32string_view line = text.substr(start, end - start);
+            if (!line.empty() && line.back() == U'\r') line.remove_suffix(1);
+            _lines.push_back(line);
             if (end == std::u32string_view::npos) break;
             start = end + 1;
         }
     }
 
-    std::optional<RegFileError> Parse(std::vector<Section>& sections) {
-        if (_lines[0] == kHeaderV4) {
-            _regedit4 = true;
-        } else if (_lines[0] != kHeaderV5) {
+    std::optional<RegFileError> Parse(std::vector<Section>& sections,
+                                      std::vector<RegFileError>& skipped) {
+        // The header may be indented; its words and case are as the registry editor writes them.
+        // Any other header that begins "REGEDIT" ("REGEDIT3", "REGEDIT 4") is a Windows 3.1 file.
+        const std::u32string_view header = TrimRight(TrimLeft(_lines[0]));
+        const bool win31 = header != kHeaderV5 && header != kHeaderV4 &&
+                           header.substr(0, 7) == kHeaderV4.substr(0, 7);
+        if (header != kHeaderV5 && header != kHeaderV4 && !win31) {
             return RegFileError{1,
                                 "expected \"Windows Registry Editor Version 5.00\" or "
                                 "\"REGEDIT4\""};
         }
+        _regedit4 = header == kHeaderV4;
+        _header = Utf8(header);
         for (_index = 1; _index < _lines.size(); ++_index) {
             const std::u32string_view line = TrimLeft(_lines[_index]);
-            if (line.empty() || line.front() == U';') continue;
-            const bool ok = line.front() == U'[' ? Key(line)
-                            : line.front() == U'"' || line.front() == U'@'
-                                ? Value(line)
-                                : Fail("expected a key in [brackets] or a value");
-            if (!ok) return _error;
+            if (line.empty()) continue;
+            if (win31) {
+                Win31Line(_lines[_index]);
+            } else if (line.front() == U';' || line.front() == U'#') {
+                continue;
+            } else if (line.front() == U'[') {
+                Key(line);
+            } else if (line.front() == U'"' || line.front() == U'@') {
+                Value(line);
+            } else {
+                Skip("expected a key in [brackets], a value or a comment");
+            }
+        }
+        if (_moreSkipped != 0) {
+            _skipped.push_back(RegFileError{0, std::to_string(_moreSkipped) + " more lines"});
         }
         sections = std::move(_sections);
+        skipped = std::move(_skipped);
         return std::nullopt;
     }
 
 private:
-    bool Fail(std::string message) {
-        _error = RegFileError{static_cast<int>(_index + 1), std::move(message)};
-        return false;
+    // The first lines skipped are named; a file of little else would take memory by the line.
+    void Skip(std::string message) {
+        if (_skipped.size() < kMaxSkippedNamed) {
+            _skipped.push_back(RegFileError{static_cast<int>(_index + 1), std::move(message)});
+        } else {
+            ++_moreSkipped;
+        }
     }
 
-    bool Key(std::u32string_view line) {
+    // The checks a key path passes before the registry is asked; empty if it passes.
+    static std::string PathFault(std::u32string_view path) {
+        std::size_t depth = 0;
+        for (std::size_t start = 0; !path.empty();) {
+            const std::size_t end = path.find(U'\\', start);
+            const std::size_t length =
+                (end == std::u32string_view::npos ? path.size() : end) - start;
+            if (length == 0) return "empty key name in the path";
+            if (length > kMaxKeyNameLength) return "key name longer than 255 characters";
+            if (++depth > SimRegistry::kMaxDepth) return "key path deeper than 512 keys";
+            if (end == std::u32string_view::npos) break;
+            start = end + 1;
+        }
+        return {};
+    }
+
+    // [ROOT\path] or [-ROOT\path]: the root right after the bracket (or the minus), the last ']'
+    // closes it. Until the next key, values go to this key; after a deletion or a key that is
+    // not read, they go nowhere.
+    void Key(std::u32string_view line) {
+        _key = KeyState::Unusable;
+        _keyLine = _index;
         const std::size_t close = line.rfind(U']');
-        if (close == std::u32string_view::npos) return Fail("expected ']' at the end of the key");
-        const std::u32string_view after = TrimLeft(line.substr(close + 1));
-        if (!after.empty() && after.front() != U';') return Fail("unexpected text after ']'");
+        if (close == std::u32string_view::npos) return Skip("expected ']' at the end of the key");
         std::u32string_view inside = line.substr(1, close - 1);
         const bool deleting = !inside.empty() && inside.front() == U'-';
         if (deleting) inside.remove_prefix(1);
@@ -297,185 +359,249 @@ private:
                       {U"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
                       {U"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT}};
         const auto* root = std::find_if(std::begin(kRoots), std::end(kRoots), [&](const auto& r) {
-            return rootName.size() == r.name.size() && StartsWithIgnoringCase(rootName, r.name);
+            return EqualsIgnoringCase(rootName, r.name);
         });
-        if (root == std::end(kRoots)) {
-            return Fail("unknown root key \"" + Utf8(rootName) + "\"");
-        }
+        if (root == std::end(kRoots)) return Skip("unknown root key \"" + Utf8(rootName) + "\"");
         std::u32string_view path =
             slash == std::u32string_view::npos ? std::u32string_view() : inside.substr(slash + 1);
-        if (!path.empty() && path.back() == U'\\') path.remove_suffix(1);
-        std::size_t depth = 0;
-        for (std::size_t start = 0; !path.empty();) {
-            const std::size_t end = path.find(U'\\', start);
-            const std::size_t length =
-                (end == std::u32string_view::npos ? path.size() : end) - start;
-            if (length == 0) return Fail("empty key name in the path");
-            if (length > kMaxKeyNameLength) return Fail("key name longer than 255 characters");
-            if (++depth > SimRegistry::kMaxDepth) return Fail("key path deeper than 512 keys");
-            if (end == std::u32string_view::npos) break;
-            start = end + 1;
-        }
-        if (deleting && path.empty()) return Fail("cannot delete a root key");
+        while (!path.empty() && path.back() == U'\\') path.remove_suffix(1);
+        if (std::string fault = PathFault(path); !fault.empty()) return Skip(std::move(fault));
+        if (deleting && path.empty()) return Skip("cannot delete a root key");
 
         Section section;
         section.root = root->root;
         section.path = Host(path);
         section.deleting = deleting;
         _sections.push_back(std::move(section));
-        return true;
+        _key = deleting ? KeyState::Deleted : KeyState::Open;
     }
 
-    // A quoted name or string starting at pos (on the opening quote); pos ends past the closing.
-    bool Quoted(std::u32string_view line, std::size_t& pos, std::u32string& out,
-                const char* unterminated) {
+    // A quoted name or string from pos (on the opening quote) to past the closing one; the only
+    // escapes are a backslash or a quote after a backslash. Empty message: read.
+    static std::string Quoted(std::u32string_view line, std::size_t& pos, std::u32string& out,
+                              const char* unterminated) {
         out.clear();
         for (++pos; pos < line.size(); ++pos) {
             char32_t c = line[pos];
             if (c == U'"') {
                 ++pos;
-                return true;
+                return {};
             }
             if (c == U'\\') {
                 if (pos + 1 >= line.size() || (line[pos + 1] != U'\\' && line[pos + 1] != U'"')) {
-                    return Fail("expected \\\\ or \\\" after \\");
+                    return "expected \\\\ or \\\" after \\";
                 }
                 c = line[++pos];
             }
             out.push_back(c);
         }
-        return Fail(unterminated);
+        return unterminated;
     }
 
-    bool AtEnd(std::u32string_view line, std::size_t pos) {
-        const std::u32string_view rest = TrimLeft(line.substr(pos));
-        if (!rest.empty() && rest.front() != U';') return Fail("unexpected text after the value");
-        return true;
+    static void SkipBlanks(std::u32string_view line, std::size_t& pos) {
+        while (pos < line.size() && IsBlank(line[pos])) ++pos;
     }
 
-    bool Value(std::u32string_view line) {
-        if (_sections.empty()) return Fail("value outside of a key");
-        if (_sections.back().deleting) return Fail("value under a key being deleted");
+    // Whether nothing but blanks and a ';' comment follows; '#' starts no comment after data.
+    static bool EndsAt(std::u32string_view line, std::size_t pos) {
+        SkipBlanks(line, pos);
+        return pos >= line.size() || line[pos] == U';';
+    }
+
+    static const char* TextAfter(std::u32string_view line, std::size_t pos) {
+        SkipBlanks(line, pos);
+        return line[pos] == U'#' ? "'#' after a value starts no comment"
+                                 : "unexpected text after the value";
+    }
+
+    void Value(std::u32string_view line) {
         std::size_t pos = 0;
         std::u32string name;
         if (line.front() == U'@') {
             pos = 1;
-        } else if (!Quoted(line, pos, name, "unterminated value name")) {
-            return false;
+        } else if (std::string fault = Quoted(line, pos, name, "unterminated value name");
+                   !fault.empty()) {
+            return Skip(std::move(fault));
         }
-        while (pos < line.size() && IsBlank(line[pos])) ++pos;
+        SkipBlanks(line, pos);
         if (pos >= line.size() || line[pos] != U'=') {
-            return Fail("expected '=' after the value name");
+            return Skip("expected '=' after the value name");
         }
         ++pos;
-        while (pos < line.size() && IsBlank(line[pos])) ++pos;
+        SkipBlanks(line, pos);
         const std::u32string_view data = line.substr(pos);
 
+        const std::size_t first = _index;
         RegValueChange change;
         RegValue& value = change.value;
         value.name = Host(name);
-        if (!data.empty() && data.front() == U'-') {
-            if (!AtEnd(line, pos + 1)) return false;
+        if (data.starts_with(U'-')) {
+            if (!EndsAt(line, pos + 1)) return Skip(TextAfter(line, pos + 1));
             change.erase = true;
-        } else if (!data.empty() && data.front() == U'"') {
+        } else if (data.starts_with(U'"')) {
             std::u32string text;
-            if (!Quoted(line, pos, text, "unterminated string") || !AtEnd(line, pos)) return false;
+            if (std::string fault = Quoted(line, pos, text, "unterminated string");
+                !fault.empty()) {
+                return Skip(std::move(fault));
+            }
+            if (!EndsAt(line, pos)) return Skip(TextAfter(line, pos));
             value.type = REG_SZ;
             value.data = HostBytes(Host(text) + L'\0');
-        } else if (StartsWithIgnoringCase(data, U"dword:")) {
+        } else if (data.starts_with(U"dword:")) {
             pos += 6;
+            SkipBlanks(line, pos);
             DWORD dword = 0;
-            for (int i = 0; i < 8; ++i, ++pos) {
-                const int digit = pos < line.size() ? HexDigit(line[pos]) : -1;
-                if (digit < 0) return Fail("expected 8 hex digits after dword:");
-                dword = (dword << 4) | static_cast<DWORD>(digit);
+            int digits = 0;
+            for (; pos < line.size() && HexDigit(line[pos]) >= 0; ++pos, ++digits) {
+                dword = (dword << 4) | static_cast<DWORD>(HexDigit(line[pos]));
             }
-            if (!AtEnd(line, pos)) return false;
+            if (digits == 0 || digits > 8) return Skip("expected 1 to 8 hex digits after dword:");
+            if (!EndsAt(line, pos)) return Skip(TextAfter(line, pos));
             value.type = REG_DWORD;
             value.data.resize(sizeof dword);
             std::memcpy(value.data.data(), &dword, sizeof dword);
-        } else if (StartsWithIgnoringCase(data, U"hex")) {
-            if (!HexValue(line, pos + 3, value)) return false;
+        } else if (data.starts_with(U"hex:") || data.starts_with(U"hex(")) {
+            std::string fault = HexValue(line, pos + 3, value);
+            if (!fault.empty()) {
+                if (_index != first) fault += " (in the value from " + Line(first) + ")";
+                return Skip(std::move(fault));
+            }
         } else {
-            return Fail("expected a string, dword:, hex: or - after '='");
+            return Skip("expected a string, dword:, hex:, hex(type): or - after '='");
         }
-        _sections.back().changes.push_back(std::move(change));
-        return true;
+        if (_key == KeyState::Open) {
+            _sections.back().changes.push_back(std::move(change));
+        } else if (_key == KeyState::None) {
+            Skip("value outside of a key");
+        } else {
+            Skip("value under the key of " + Line(_keyLine) +
+                 (_key == KeyState::Deleted ? ", which is deleted" : ", which is not read"));
+        }
     }
 
-    // hex: or hex(type): and the bytes, on as many lines as they are continued over.
-    bool HexValue(std::u32string_view line, std::size_t pos, RegValue& value) {
-        const std::size_t firstLine = _index;
+    // hex: or hex(type): and its bytes, two hex digits each, parted by commas; a ',' and '\' at
+    // the end of a line continue them on the next line that is not blank or a ';' comment (the
+    // end of the file ends them too). Empty message: read.
+    std::string HexValue(std::u32string_view line, std::size_t pos, RegValue& value) {
         value.type = REG_BINARY;
-        if (pos < line.size() && line[pos] == U'(') {
+        if (line[pos] == U'(') {
             DWORD type = 0;
             std::size_t digits = 0;
             for (++pos; pos < line.size() && HexDigit(line[pos]) >= 0; ++pos, ++digits) {
                 type = (type << 4) | static_cast<DWORD>(HexDigit(line[pos]));
             }
-            if (digits == 0 || digits > 8 || pos >= line.size() || line[pos] != U')') {
-                return Fail("expected hex(type): with the type in hex digits");
+            if (digits == 0 || digits > 8 || pos + 1 >= line.size() || line[pos] != U')' ||
+                line[pos + 1] != U':') {
+                return "expected hex(type): with the type in 1 to 8 hex digits";
             }
             ++pos;
             value.type = type;
         }
-        if (pos >= line.size() || line[pos] != U':') return Fail("expected ':' after hex");
-        ++pos;
-        bool expectByte = true;
+        ++pos;  // the ':'
+        enum class At { Start, AfterComma, AfterByte, Continued } at = At::Start;
         while (true) {
-            while (pos < line.size() && IsBlank(line[pos])) ++pos;
-            if (pos >= line.size() || line[pos] == U';') break;
-            if (line[pos] == U'\\') {
-                if (pos + 1 != line.size()) return Fail("unexpected text after '\\'");
-                if (_index + 1 >= _lines.size()) return Fail("the file ends after '\\'");
-                line = TrimLeft(_lines[++_index]);
-                pos = 0;
+            SkipBlanks(line, pos);
+            const char32_t c = pos < line.size() ? line[pos] : U'\0';
+            if (at == At::AfterByte) {
+                if (c == U'\0' || c == U';') break;
+                if (c != U',') return c == U'\\' ? "expected ',' before '\\'" : "expected ','";
+                ++pos;
+                at = At::AfterComma;
                 continue;
             }
-            if (!expectByte) return Fail("expected ',' between bytes");
-            const int high = HexDigit(line[pos]);
+            if (at != At::Continued && (c == U'\0' || c == U';')) break;
+            if (at != At::Continued && c == U'\\') {
+                if (!EndsAt(line, pos + 1)) return "unexpected text after '\\'";
+                do {
+                    if (++_index >= _lines.size()) {
+                        --_index;  // the end of the file ends the data
+                        return StringData(value);
+                    }
+                    line = TrimLeft(_lines[_index]);
+                } while (line.empty() || line.front() == U';');
+                pos = 0;
+                at = At::Continued;
+                continue;
+            }
+            const int high = HexDigit(c);
             const int low = pos + 1 < line.size() ? HexDigit(line[pos + 1]) : -1;
-            if (high < 0 || low < 0) return Fail("expected a byte as two hex digits");
+            if (high < 0 || low < 0) {
+                return at == At::Continued ? "expected bytes on the continued line"
+                                           : "expected a byte as two hex digits";
+            }
             value.data.push_back(static_cast<BYTE>((high << 4) | low));
             pos += 2;
-            expectByte = false;
-            while (pos < line.size() && IsBlank(line[pos])) ++pos;
-            if (pos < line.size() && line[pos] == U',') {
-                ++pos;
-                expectByte = true;
-            }
+            at = At::AfterByte;
         }
-        if (IsStringType(value.type)) {
-            if (!_regedit4) {
-                value.data = Utf16DataToHost(value.data);
-            } else {
-                std::u32string text;
-                std::size_t bad = 0;
-                const std::string_view bytes(reinterpret_cast<const char*>(value.data.data()),
-                                             value.data.size());
-                if (!DecodeUtf8(bytes, text, bad)) {
-                    _index = firstLine;
-                    return Fail("string data is not valid UTF-8");
-                }
-                value.data = HostBytes(Host(text));
-            }
-        }
-        return true;
+        return StringData(value);
     }
+
+    // hex(2) and hex(7) data end in a NUL character (one is added if missing); in a REGEDIT4
+    // file, string data is narrow text, in a Version 5.00 file UTF-16LE.
+    std::string StringData(RegValue& value) const {
+        std::vector<BYTE>& data = value.data;
+        const std::size_t unit = _regedit4 ? 1 : 2;
+        if ((value.type == REG_EXPAND_SZ || value.type == REG_MULTI_SZ) && !data.empty() &&
+            data.size() % unit == 0 &&
+            std::any_of(data.end() - static_cast<std::ptrdiff_t>(unit), data.end(),
+                        [](BYTE b) { return b != 0; })) {
+            data.insert(data.end(), unit, 0);
+        }
+        if (!IsStringType(value.type)) return {};
+        if (!_regedit4) {
+            data = Utf16DataToHost(data);
+        } else {
+            data = HostBytes(Host(DecodeNarrow(
+                std::string_view(reinterpret_cast<const char*>(data.data()), data.size()))));
+        }
+        return {};
+    }
+
+    // A line of a Windows 3.1 file: "HKEY_CLASSES_ROOT\path", then the key's default value
+    // after blanks (and a '=' with one blank after it).
+    void Win31Line(std::u32string_view line) {
+        constexpr std::u32string_view kPrefix = U"HKEY_CLASSES_ROOT\\";
+        if (!line.starts_with(kPrefix)) {
+            return Skip("not a \"HKEY_CLASSES_ROOT\\...\" line, the only kind a \"" + _header +
+                        "\" file holds");
+        }
+        line.remove_prefix(kPrefix.size());
+        const std::size_t space = std::min(line.find(U' '), line.size());
+        std::u32string_view path = line.substr(0, space);
+        while (!path.empty() && path.back() == U'\\') path.remove_suffix(1);
+        if (std::string fault = PathFault(path); !fault.empty()) return Skip(std::move(fault));
+        std::u32string_view text = TrimLeft(line.substr(space));
+        if (text.starts_with(U'=')) {
+            text.remove_prefix(1);
+            if (text.starts_with(U' ')) text.remove_prefix(1);
+        }
+        RegValueChange change;
+        change.value.type = REG_SZ;
+        change.value.data = HostBytes(Host(text) + L'\0');
+        Section section;
+        section.root = HKEY_CLASSES_ROOT;
+        section.path = Host(path);
+        section.changes.push_back(std::move(change));
+        _sections.push_back(std::move(section));
+    }
+
+    enum class KeyState { None, Open, Deleted, Unusable };
 
     std::vector<std::u32string_view> _lines;
     std::size_t _index = 0;
     bool _regedit4 = false;
+    std::string _header;
+    KeyState _key = KeyState::None;
+    std::size_t _keyLine = 0;
     std::vector<Section> _sections;
-    RegFileError _error;
+    std::vector<RegFileError> _skipped;
+    std::size_t _moreSkipped = 0;
 };
 
-int LineAt(std::string_view bytes, std::size_t offset) {
-    return 1 + static_cast<int>(std::count(bytes.begin(), bytes.begin() + offset, '\n'));
-}
-
-// The file's text as code points, from UTF-16LE with a byte order mark or UTF-8.
-std::optional<RegFileError> DecodeFile(std::string_view bytes, std::u32string& text) {
+// The file's text as code points, from UTF-16LE with a byte order mark, or UTF-8 (with or
+// without one) or ANSI.
+std::optional<RegFileError> DecodeFile(std::string_view bytes, std::u32string& text,
+                                       std::vector<RegFileError>& skipped) {
     const auto* data = reinterpret_cast<const BYTE*>(bytes.data());
     if (bytes.size() >= 2 && data[0] == 0xFE && data[1] == 0xFF) {
         return RegFileError{0, "UTF-16 big-endian files are not supported"};
@@ -483,16 +609,18 @@ std::optional<RegFileError> DecodeFile(std::string_view bytes, std::u32string& t
     if (bytes.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
         text = DecodeUtf16(data + 2, (bytes.size() - 2) / 2);
         if (bytes.size() % 2 != 0) {
-            return RegFileError{1 + static_cast<int>(std::count(text.begin(), text.end(), U'\n')),
-                                "incomplete UTF-16 character at the end of the file"};
+            skipped.push_back(
+                {1 + static_cast<int>(std::count(text.begin(), text.end(), U'\n')),
+                 "half a UTF-16 character at the end of the file"});
         }
     } else {
         if (bytes.size() >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {
             bytes.remove_prefix(3);
         }
-        std::size_t bad = 0;
-        if (!DecodeUtf8(bytes, text, bad)) return RegFileError{LineAt(bytes, bad), "invalid UTF-8"};
+        text = DecodeNarrow(bytes);
     }
+    // A NUL ends what the registry editor reads of a line: such a file is not registry text
+    // (most often UTF-16 without its byte order mark).
     if (const std::size_t nul = text.find(U'\0'); nul != std::u32string::npos) {
         return RegFileError{
             1 + static_cast<int>(std::count(text.begin(), text.begin() + nul, U'\n')),
@@ -594,12 +722,15 @@ std::string RegFileError::Text() const {
     return line == 0 ? message : "line " + std::to_string(line) + ": " + message;
 }
 
-std::optional<RegFileError> LoadRegText(SimRegistry& registry, std::string_view bytes) {
+std::optional<RegFileError> LoadRegText(SimRegistry& registry, std::string_view bytes,
+                                        std::vector<RegFileError>* skipped) {
     if (bytes.size() > kMaxRegFileSize) return RegFileError{0, "the file is larger than 16 MiB"};
     std::u32string text;
-    if (auto error = DecodeFile(bytes, text)) return error;
+    std::vector<RegFileError> decodeSkipped;
+    if (auto error = DecodeFile(bytes, text, decodeSkipped)) return error;
     std::vector<Section> sections;
-    if (auto error = Parser(text).Parse(sections)) return error;
+    std::vector<RegFileError> lineSkipped;
+    if (auto error = Parser(text).Parse(sections, lineSkipped)) return error;
     // Every path was checked while parsing, so none of these can fail.
     for (Section& section : sections) {
         if (section.deleting) {
@@ -610,10 +741,15 @@ std::optional<RegFileError> LoadRegText(SimRegistry& registry, std::string_view 
             registry.ChangeValues(section.root, section.path, std::move(section.changes));
         }
     }
+    if (skipped) {
+        *skipped = std::move(lineSkipped);
+        skipped->insert(skipped->end(), decodeSkipped.begin(), decodeSkipped.end());
+    }
     return std::nullopt;
 }
 
-bool LoadRegFile(SimRegistry& registry, const std::filesystem::path& file, std::string* error) {
+bool LoadRegFile(SimRegistry& registry, const std::filesystem::path& file, std::string* error,
+                 std::vector<RegFileError>* skipped) {
     auto fail = [&](std::string message) {
         if (error) *error = std::move(message);
         return false;
@@ -627,7 +763,7 @@ bool LoadRegFile(SimRegistry& registry, const std::filesystem::path& file, std::
     if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()))) {
         return fail("cannot read " + file.string());
     }
-    if (auto parseError = LoadRegText(registry, bytes)) return fail(parseError->Text());
+    if (auto parseError = LoadRegText(registry, bytes, skipped)) return fail(parseError->Text());
     return true;
 }
 

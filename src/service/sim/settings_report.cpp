@@ -129,9 +129,14 @@ int RunSettingsReport(const std::string& file, std::FILE* out, std::FILE* err) {
     platform::sim::SimWorld world;
     platform::sim::SimRegistry& registry = world.GetRegistry();
     std::string error;
-    if (!platform::sim::LoadRegFile(registry, file, &error)) {
+    std::vector<platform::sim::RegFileError> skipped;
+    if (!platform::sim::LoadRegFile(registry, file, &error, &skipped)) {
         std::fprintf(err, "kelvo-sim: %s: %s\n", file.c_str(), error.c_str());
         return 2;
+    }
+    for (const auto& line : skipped) {
+        std::fprintf(err, "kelvo-sim: %s: %s (skipped, as reg import skips it)\n", file.c_str(),
+                     line.Text().c_str());
     }
     // The defaults put in place; a missing value's failed read (level 2) says nothing more.
     std::vector<std::string> warnings;

@@ -161,10 +161,15 @@ platform::sim::SimRegistry& SimHost::Registry() { return _world.GetRegistry(); }
 
 bool SimHost::Build(std::string* error) {
     Listen();
+    std::vector<platform::sim::RegFileError> skipped;
     if (!_options.registryFile.empty() &&
-        !platform::sim::LoadRegFile(Registry(), _options.registryFile, error)) {
+        !platform::sim::LoadRegFile(Registry(), _options.registryFile, error, &skipped)) {
         if (error) *error = _options.registryFile + ": " + *error;
         return false;
+    }
+    for (const auto& line : skipped) {
+        std::fprintf(stderr, "kelvo-sim: %s: %s (skipped, as reg import skips it)\n",
+                     _options.registryFile.c_str(), line.Text().c_str());
     }
     _world.GetTracing().SetSessionLevel(_options.level);
     platform::sim::SimWindowing& windowing = _world.GetWindowing();
