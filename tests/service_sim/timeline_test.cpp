@@ -1,10 +1,13 @@
 // What the golden timelines cannot reach: texts no trace of the service holds, and driver
 // records no request of the service makes.
 #include "service/sim/timeline.h"
+#include "service/sim/timeline_svg.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace kelvo::host {
 namespace {
@@ -51,6 +54,23 @@ TEST(TimelineTest, RefusedAndShortRecordsKeepTheirStatus) {
               R"("hr":2147942487,"record":"01000000"})");
     EXPECT_EQ(FormatServiceStatus(8000, 42, TimelineFormat::Text),
               "[8.000] service SetServiceStatus 42");
+}
+
+TEST(TimelineSvgTest, TextsStayWellFormedAndWithoutSourcePlaces) {
+    // A warning's lines go into the picture as they are, less the source line and file that
+    // move with every edit.
+    const std::string statusLine = "HRESULT: 0x80070002 @ LINE 0078 [registry.cpp]";
+    const std::vector<TimelineRecord> records = {
+        {TimelineRecord::Kind::Trace, 0, 2, {}, "a<b & \"c\"\x01>", {}, S_OK},
+        {TimelineRecord::Kind::Trace, 0, 2, {}, statusLine, {}, S_OK}};
+    const std::string svg = TimelineSvg(records, std::nullopt);
+    EXPECT_NE(svg.find("a&lt;b &amp; &quot;c&quot; &gt;"), std::string::npos);
+    EXPECT_NE(svg.find("HRESULT: 0x80070002<"), std::string::npos);
+    EXPECT_EQ(svg.find("registry.cpp"), std::string::npos);
+    EXPECT_EQ(
+        std::count_if(svg.begin(), svg.end(),
+                      [](char c) { return static_cast<unsigned char>(c) < 0x20 && c != '\n'; }),
+        0);
 }
 
 }  // namespace

@@ -1,13 +1,17 @@
 // kelvo-sim: the service on the simulated platform, as a program.
 //
-// Exit codes: 0 played to the end (or the report printed), 1 the service failed or did not stop,
-// 2 bad input (usage, a scenario line, a file that cannot be read); nothing runs on 2.
+// Exit codes: 0 played to the end (or the report printed), 1 the service failed or did not stop
+// or the picture could not be written, 2 bad input (usage, a scenario line, a file that cannot be
+// read, a picture that cannot be created); nothing runs on 2.
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "service/sim/default_scenario.h"
@@ -16,6 +20,7 @@
 #include "service/sim/settings_report.h"
 #include "service/sim/sim_host.h"
 #include "service/sim/timeline.h"
+#include "service/sim/timeline_svg.h"
 
 namespace {
 
@@ -57,6 +62,18 @@ bool ReadScenario(const std::string& source, std::string& text) {
     return false;
 }
 
+// Writes the picture of the timeline and closes the file; false, said on standard error, when it
+// could not be written.
+bool DrawPicture(std::FILE* file, const std::string& path,
+                 const std::vector<TimelineRecord>& records,
+                 const std::optional<TouchModeReports>& touch) {
+    const std::string svg = TimelineSvg(records, touch);
+    const bool written = std::fwrite(svg.data(), 1, svg.size(), file) == svg.size();
+    if (std::fclose(file) == 0 && written) return true;
+    std::fprintf(stderr, "kelvo-sim: cannot write the picture %s\n", path.c_str());
+    return false;
+}
+
 // Commands as the user types them; a bad line is rejected and play goes on.
 void PlayInteractive(SimHost& host, int buttons) {
     std::string line;
@@ -88,11 +105,20 @@ int Run(const std::vector<std::string_view>& arguments) {
         }
     }
 
+    std::vector<TimelineRecord> kept;
     Timeline timeline(stdout, options->json ? TimelineFormat::Json : TimelineFormat::Text,
                       options->world.level);
+    if (!options->svg.empty()) timeline.Keep(&kept);
     SimHost host(options->world, timeline);
     if (!host.Build(&error)) {
         std::fprintf(stderr, "kelvo-sim: %s\n", error.c_str());
+        return 2;
+    }
+    // Made before anything runs: a picture that cannot be created costs no run.
+    std::FILE* picture = nullptr;
+    if (!options->svg.empty() && !(picture = std::fopen(options->svg.c_str(), "wb"))) {
+        std::fprintf(stderr, "kelvo-sim: cannot create the picture %s: %s\n", options->svg.c_str(),
+                     std::generic_category().message(errno).c_str());
         return 2;
     }
     host.Start();
@@ -103,17 +129,21 @@ int Run(const std::vector<std::string_view>& arguments) {
     }
     const std::optional<int> exitCode = host.Finish();
     if (!exitCode) {
-        // Its threads are still blocked in the world: nothing can be torn down.
+        // Its threads are still blocked in the world: nothing can be torn down. Records come
+        // under the world lock, so the picture is drawn under it, if it is free.
+        std::unique_lock world(host.GetWorld().GetScheduler().Mutex(), std::try_to_lock);
+        if (picture && world) DrawPicture(picture, options->svg, kept, host.TouchModes());
         std::fflush(stdout);
         std::fputs("kelvo-sim: the service did not stop\n", stderr);
         std::_Exit(1);
     }
+    const bool drawn = !picture || DrawPicture(picture, options->svg, kept, host.TouchModes());
     if (*exitCode != 0) {
         std::fprintf(stderr, "kelvo-sim: the service exited with 0x%08x\n",
                      static_cast<unsigned>(*exitCode));
         return 1;
     }
-    return 0;
+    return drawn ? 0 : 1;
 }
 
 }  // namespace

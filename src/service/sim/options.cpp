@@ -11,12 +11,16 @@ const char kUsage[] =
     "usage: kelvo-sim run [--registry FILE.reg] [--touch legacy|current1|current2|events|none]\n"
     "                     [--buttons N] [--gfx frame|devicedata|off|none] [--slate 0|1]\n"
     "                     [--docked 0|1] [--json] [--level N] [--realtime] [--interactive]\n"
-    "                     [SCENARIO|-]\n"
+    "                     [--svg FILE] [SCENARIO|-]\n"
     "       kelvo-sim settings FILE.reg\n"
     "\n"
     "run plays a scenario (a file, standard input with -, or the built-in default) against the\n"
     "service on the simulated platform and prints its timeline; settings prints the\n"
-    "configuration a registry file gives the service.\n";
+    "configuration a registry file gives the service.\n"
+    "\n"
+    "--svg FILE also draws the timeline as one picture (SVG) into FILE when the run ends. A FILE\n"
+    "that cannot be created stops kelvo-sim before the run (exit code 2); one that cannot be\n"
+    "written at the end fails the run (exit code 1).\n";
 
 namespace {
 
@@ -80,8 +84,9 @@ std::optional<RunOptions> ParseRunOptions(const std::vector<std::string_view>& a
             continue;
         }
         // The options that take a value, as "--name value" or "--name=value".
-        static constexpr std::string_view kValued[] = {
-            "--registry", "--touch", "--buttons", "--gfx", "--slate", "--docked", "--level"};
+        static constexpr std::string_view kValued[] = {"--registry", "--touch", "--buttons",
+                                                       "--gfx",      "--slate", "--docked",
+                                                       "--level",    "--svg"};
         std::string_view value;
         const std::size_t equals = option.find('=');
         if (equals != std::string_view::npos) {
@@ -99,6 +104,9 @@ std::optional<RunOptions> ParseRunOptions(const std::vector<std::string_view>& a
         if (option == "--registry") {
             if (value.empty()) return fail(bad);
             options.world.registryFile = value;
+        } else if (option == "--svg") {
+            if (value.empty()) return fail(bad);
+            options.svg = value;
         } else if (option == "--touch") {
             const auto touch = Choose(value, kTouch);
             if (!touch) return fail(bad + ": legacy, current1, current2, events or none");

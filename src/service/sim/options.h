@@ -2,7 +2,7 @@
 //
 //   kelvo-sim run [--registry FILE.reg] [--touch legacy|current1|current2|events|none]
 //                 [--buttons N] [--gfx frame|devicedata|off|none] [--slate 0|1] [--docked 0|1]
-//                 [--json] [--level N] [--realtime] [--interactive] [SCENARIO|-]
+//                 [--json] [--level N] [--realtime] [--interactive] [--svg FILE] [SCENARIO|-]
 //   kelvo-sim settings FILE.reg
 #pragma once
 
@@ -48,6 +48,7 @@ struct RunOptions {
     bool json = false;
     bool interactive = false;
     std::string scenario;  // a file, "-" for standard input, empty for the built-in scenario
+    std::string svg;       // where the picture of the timeline goes; empty: none
 };
 
 // Highest --buttons.

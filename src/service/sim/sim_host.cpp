@@ -242,6 +242,8 @@ void SimHost::AddTouchController() {
         legacy ? SimTouchController::Family::Legacy : SimTouchController::Family::Current, version,
         description, reportId != 0 ? reportId : kDefaultReportId,
         propsReportId != 0 ? propsReportId : kDefaultPropsReportId);
+    _touchModes = TouchModeReports{legacy, reportId != 0 ? reportId : kDefaultReportId,
+                                   propsReportId != 0 ? propsReportId : kDefaultPropsReportId};
     _deviceNames[&plugged.controller] = "touch";
     // A composite device: both collections leave and come back together.
     _touch = {&plugged.controller, &plugged.touchScreen};

@@ -24,6 +24,7 @@
 #include "service/sim/options.h"
 #include "scenario/scenario.h"
 #include "service/sim/timeline.h"
+#include "service/sim/timeline_svg.h"
 #include "substitutes/bezel_buttons_sim.h"
 #include "substitutes/gfx_driver_sim.h"
 
@@ -49,6 +50,8 @@ public:
 
     // The simulated machine: its fault plan (set before Start) and what is left in it after.
     platform::sim::SimWorld& GetWorld() { return _world; }
+    // How the touch controller on the bus takes its bezel touch mode; none without one.
+    const std::optional<TouchModeReports>& TouchModes() const { return _touchModes; }
 
 private:
 
@@ -78,6 +81,7 @@ private:
     bool _gfxRegistered = false;
     // The touch controller's vendor collection and touch screen; none without a controller.
     std::array<platform::sim::SimHidDevice*, 2> _touch{};
+    std::optional<TouchModeReports> _touchModes;
     // Devices another program holds open.
     std::map<platform::sim::SimHidDevice*, HANDLE> _heldByOthers;
     std::vector<platform::sim::SimBezelButtons*> _buttons;

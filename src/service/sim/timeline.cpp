@@ -1,5 +1,7 @@
 #include "service/sim/timeline.h"
 
+#include <utility>
+
 namespace kelvo::host {
 
 namespace {
@@ -84,27 +86,39 @@ void Timeline::Trace(const platform::sim::TraceEvent& event) {
     // The host's trace session records only the levels it enables.
     if (event.level > _maxTraceLevel) return;
     Write(FormatTrace(event, _format));
+    Kept({TimelineRecord::Kind::Trace, event.time, event.level, {}, ToUtf8(event.text), {}, S_OK});
 }
 
 void Timeline::Hid(Millis time, std::string_view device, std::string_view op,
                    const std::vector<BYTE>& bytes) {
     Write(FormatHid(time, device, op, bytes, _format));
+    Kept({TimelineRecord::Kind::Hid, time, 0, std::string(op), std::string(device), bytes, S_OK});
 }
 
-void Timeline::Gfx(const SimGfxDriver::Call& call) { Write(FormatGfx(call, _format)); }
+void Timeline::Gfx(const SimGfxDriver::Call& call) {
+    Write(FormatGfx(call, _format));
+    const std::string method = MethodName(call.method);
+    Kept({TimelineRecord::Kind::Gfx, call.time, 0, method, {}, call.record, call.result});
+}
 
 void Timeline::NamedEvent(Millis time, std::string_view op, const std::wstring& name) {
     Write(FormatNamedEvent(time, op, name, _format));
+    Kept({TimelineRecord::Kind::NamedEvent, time, 0, std::string(op), ToUtf8(name), {}, S_OK});
 }
 
 void Timeline::ServiceStatus(Millis time, DWORD state) {
     Write(FormatServiceStatus(time, state, _format));
+    Kept({TimelineRecord::Kind::ServiceStatus, time, state, {}, {}, {}, S_OK});
 }
 
 void Timeline::Write(const std::string& line) {
     std::fwrite(line.data(), 1, line.size(), _out);
     std::fputc('\n', _out);
     std::fflush(_out);
+}
+
+void Timeline::Kept(TimelineRecord record) {
+    if (_kept) _kept->push_back(std::move(record));
 }
 
 }  // namespace kelvo::host

@@ -34,6 +34,18 @@ std::string FormatNamedEvent(Millis time, std::string_view op, const std::wstrin
                              TimelineFormat format);
 std::string FormatServiceStatus(Millis time, DWORD state, TimelineFormat format);
 
+// One record as the timeline wrote it, kept for the picture (timeline_svg.h).
+struct TimelineRecord {
+    enum class Kind { Trace, Hid, Gfx, NamedEvent, ServiceStatus };
+    Kind kind;
+    Millis time;
+    DWORD number = 0;         // Trace: the level; ServiceStatus: the state
+    std::string op;           // Hid: the exchange; Gfx: the method; NamedEvent: the operation
+    std::string text;         // Trace: the text; Hid: the device; NamedEvent: the name
+    std::vector<BYTE> bytes;  // Hid: the report; Gfx: the record
+    HRESULT result = S_OK;    // Gfx
+};
+
 // Writes each record to the stream as one line, flushed, in the order they come.
 class Timeline {
 public:
@@ -47,12 +59,18 @@ public:
     void NamedEvent(Millis time, std::string_view op, const std::wstring& name);
     void ServiceStatus(Millis time, DWORD state);
 
+    // Also keeps every record written in *records, from now on; nullptr stops it. The records
+    // come under the world lock; read them once the service's threads wait or have ended.
+    void Keep(std::vector<TimelineRecord>* records) { _kept = records; }
+
 private:
     void Write(const std::string& line);
+    void Kept(TimelineRecord record);
 
     std::FILE* _out;
     TimelineFormat _format;
     UCHAR _maxTraceLevel;
+    std::vector<TimelineRecord>* _kept = nullptr;
 };
 
 }  // namespace kelvo::host
