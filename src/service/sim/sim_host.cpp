@@ -154,6 +154,7 @@ SimHost::SimHost(const WorldOptions& options, Timeline& timeline)
 SimHost::~SimHost() {
     for (const auto& [device, handle] : _heldByOthers) _world.GetHid().CloseHandle(handle);
     _touchEvents.clear();
+    _logLifetime.reset();
     _module.reset();
 }
 
@@ -284,8 +285,10 @@ void SimHost::SetUpService() {
 
 void SimHost::Start() {
     platform::sim::SimWorld& world = _world;
-    // As Kelvo.exe's static module object: its construction writes the process's first line.
+    // As Kelvo.exe's static objects: the module's construction writes the process's first line,
+    // the log's guard comes last.
     _module.emplace(world.GetServices(), Registry(), world.GetCom(), world.GetKernel());
+    _logLifetime.emplace();
     _process = platform::Thread(world.GetKernel(), [this] {
         const int exitCode = KelvoMain(*_module, _world.GetServices(), SW_HIDE);
         Scheduler::Lock lock(_world.GetScheduler().Mutex());
@@ -391,6 +394,9 @@ std::optional<int> SimHost::Finish() {
         }
     }
     _process.join();
+    // As Kelvo.exe's exit: its static objects go in the reverse order of their making.
+    _logLifetime.reset();
+    _module.reset();
     return _exitCode;
 }
 

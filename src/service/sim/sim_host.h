@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "log/log.h"
 #include "platform/owner.h"
 #include "platform/sim/registry_sim.h"
 #include "platform/sim/sim_world.h"
@@ -87,6 +88,8 @@ private:
     std::vector<platform::sim::SimBezelButtons*> _buttons;
     std::vector<platform::KernelHandle> _touchEvents;
     std::optional<CKelvoModule> _module;
+    // Kelvo.exe's last static object, made after the module and gone before it.
+    std::optional<CLogLifetime<CLog<LogProviderKelvo>>> _logLifetime;
     platform::Thread _process;
     bool _processEnded = false;  // world lock
     int _exitCode = 0;
