@@ -141,8 +141,8 @@ TEST_P(RegFileCase, LoadsTheSameInEveryEncodingSkippingWhatRegImportSkips) {
         SimRegistry again(world.GetScheduler(), world.GetFaults(), world.GetKernel());
         for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT}) {
             std::vector<platform::sim::RegFileError> skipped;
-            ASSERT_FALSE(LoadRegText(again, *platform::sim::SaveRegText(registry, root, L""),
-                                     &skipped));
+            ASSERT_FALSE(
+                LoadRegText(again, *platform::sim::SaveRegText(registry, root, L""), &skipped));
             EXPECT_TRUE(skipped.empty());
         }
         EXPECT_EQ(Dump(again), Dump(registry));

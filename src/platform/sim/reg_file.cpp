@@ -609,9 +609,8 @@ std::optional<RegFileError> DecodeFile(std::string_view bytes, std::u32string& t
     if (bytes.size() >= 2 && data[0] == 0xFF && data[1] == 0xFE) {
         text = DecodeUtf16(data + 2, (bytes.size() - 2) / 2);
         if (bytes.size() % 2 != 0) {
-            skipped.push_back(
-                {1 + static_cast<int>(std::count(text.begin(), text.end(), U'\n')),
-                 "half a UTF-16 character at the end of the file"});
+            skipped.push_back({1 + static_cast<int>(std::count(text.begin(), text.end(), U'\n')),
+                               "half a UTF-16 character at the end of the file"});
         }
     } else {
         if (bytes.size() >= 3 && data[0] == 0xEF && data[1] == 0xBB && data[2] == 0xBF) {

@@ -14,9 +14,9 @@
 #include <system_error>
 #include <vector>
 
+#include "scenario/scenario.h"
 #include "service/sim/default_scenario.h"
 #include "service/sim/options.h"
-#include "scenario/scenario.h"
 #include "service/sim/settings_report.h"
 #include "service/sim/sim_host.h"
 #include "service/sim/timeline.h"

@@ -383,7 +383,8 @@ std::optional<int> SimHost::Finish() {
         // The world runs on its own; the service has a minute to stop.
         Scheduler::Lock lock(scheduler.Mutex());
         const std::function<bool()> ended = [this] { return _processEnded; };
-        if (!scheduler.Wait(lock, ended, scheduler.DeadlineAfter(kStopAllowance))) return std::nullopt;
+        if (!scheduler.Wait(lock, ended, scheduler.DeadlineAfter(kStopAllowance)))
+            return std::nullopt;
     } else {
         // Only as far as the service needs; one that keeps waking itself has a minute.
         const Scheduler::Millis stopped = _world.Now();

@@ -21,9 +21,9 @@
 #include "platform/sim/registry_sim.h"
 #include "platform/sim/sim_world.h"
 #include "platform/sync.h"
+#include "scenario/scenario.h"
 #include "service/kelvo.h"
 #include "service/sim/options.h"
-#include "scenario/scenario.h"
 #include "service/sim/timeline.h"
 #include "service/sim/timeline_svg.h"
 #include "substitutes/bezel_buttons_sim.h"
@@ -55,7 +55,6 @@ public:
     const std::optional<TouchModeReports>& TouchModes() const { return _touchModes; }
 
 private:
-
     void AddTouchController();
     void AddButtons();
     void CreateTouchEvents();
