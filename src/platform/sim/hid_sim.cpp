@@ -75,6 +75,14 @@ bool OpenedExclusivelyByWindows(const HidDeviceDescription& description) {
 SimHidDevice::SimHidDevice(Scheduler& scheduler, HidDeviceDescription description)
     : _scheduler(scheduler), _description(std::move(description)) {}
 
+bool SimHidDevice::DeclaresInputReport(BYTE reportId) const {
+    const auto& caps = _description.inputValueCaps;
+    return std::all_of(caps.begin(), caps.end(),
+                       [](const HIDP_VALUE_CAPS& c) { return c.ReportID == 0; }) ||
+           std::any_of(caps.begin(), caps.end(),
+                       [reportId](const HIDP_VALUE_CAPS& c) { return c.ReportID == reportId; });
+}
+
 void SimHidDevice::QueueInputReport(std::vector<BYTE> report) {
     if (report.size() > _description.inputReportByteLength) {
         throw std::invalid_argument("input report longer than the device's input report length");

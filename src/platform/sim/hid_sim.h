@@ -92,6 +92,9 @@ public:
 
     // Fixed at construction.
     const HidDeviceDescription& Description() const { return _description; }
+    // Whether the device has an input report with this id: the HID class driver passes on only
+    // the reports the device's descriptor declares. A device without report ids has every one.
+    bool DeclaresInputReport(BYTE reportId) const;
 
     // The rest takes the world lock.
     // An input report for the next read; at most the input report length.

@@ -347,7 +347,15 @@ void SimHost::Do(int line, const Action& action) {
                                  line, ToUtf8(name).c_str());
                 }
             } else if constexpr (std::is_same_v<T, ButtonReport>) {
-                _buttons.at(static_cast<std::size_t>(a.device))->QueueInputReport(a.report);
+                auto& device = *_buttons.at(static_cast<std::size_t>(a.device));
+                if (device.DeclaresInputReport(a.report.front())) {
+                    device.QueueInputReport(a.report);
+                } else {
+                    std::fprintf(stderr,
+                                 "kelvo-sim: line %d: button %d has no input report %02x: the HID "
+                                 "class driver drops it\n",
+                                 line, a.device, a.report.front());
+                }
             } else if constexpr (std::is_same_v<T, RegistrySet>) {
                 Registry().SetDword(HKEY_LOCAL_MACHINE, ConfigurationKey(a.key), a.value, a.data);
             } else if constexpr (std::is_same_v<T, RegistryDelete>) {
