@@ -23,23 +23,6 @@ DWORD Field(const std::vector<BYTE>& record, std::size_t offset, std::size_t siz
     return value;
 }
 
-struct FrameRequest {
-    DWORD enable, x, y, p;
-};
-
-FrameRequest RequestOf(std::string_view op, const std::vector<BYTE>& r) {
-    if (op == "SetDeviceData") {
-        return {Field(r, offsetof(FrameDeviceData, bEnable), 1),
-                Field(r, offsetof(FrameDeviceData, dwPercentageX), 4),
-                Field(r, offsetof(FrameDeviceData, dwPercentageY), 4),
-                Field(r, offsetof(FrameDeviceData, dwYPositionPx), 4)};
-    }
-    return {Field(r, offsetof(FrameInfo, dwEnable), 4),
-            Field(r, offsetof(FrameInfo, dwPercentageX), 4),
-            Field(r, offsetof(FrameInfo, dwPercentageY), 4),
-            Field(r, offsetof(FrameInfo, dwYPositionPx), 4)};
-}
-
 }  // namespace
 
 std::string TimeStamp(Millis time) {
@@ -98,6 +81,22 @@ std::string HexBytes(const std::vector<BYTE>& bytes, bool spaced) {
     return out;
 }
 
+std::optional<FrameRequest> FrameRequestOf(std::string_view op, const std::vector<BYTE>& r) {
+    if (op == "SetInfo") {
+        return FrameRequest{Field(r, offsetof(FrameInfo, dwEnable), 4),
+                            Field(r, offsetof(FrameInfo, dwPercentageX), 4),
+                            Field(r, offsetof(FrameInfo, dwPercentageY), 4),
+                            Field(r, offsetof(FrameInfo, dwYPositionPx), 4)};
+    }
+    if (op == "SetDeviceData") {
+        return FrameRequest{Field(r, offsetof(FrameDeviceData, bEnable), 1),
+                            Field(r, offsetof(FrameDeviceData, dwPercentageX), 4),
+                            Field(r, offsetof(FrameDeviceData, dwPercentageY), 4),
+                            Field(r, offsetof(FrameDeviceData, dwYPositionPx), 4)};
+    }
+    return std::nullopt;
+}
+
 std::string FormatHid(Millis time, std::string_view device, std::string_view op,
                       const std::vector<BYTE>& bytes, TimelineFormat format) {
     if (format == TimelineFormat::Json) {
@@ -110,22 +109,22 @@ std::string FormatHid(Millis time, std::string_view device, std::string_view op,
 
 std::string FormatGfx(Millis time, std::string_view op, const std::vector<BYTE>& record,
                       HRESULT result, TimelineFormat format) {
-    const bool request = op == "SetInfo" || op == "SetDeviceData";
-    const FrameRequest r = RequestOf(op, record);
+    const std::optional<FrameRequest> request = FrameRequestOf(op, record);
     if (format == TimelineFormat::Json) {
         std::string line = JsonHead(time, "gfx") + ",\"op\":" + JsonString(op);
         if (request) {
-            line += ",\"enable\":" + std::to_string(r.enable != 0 ? 1 : 0) +
-                    ",\"x\":" + std::to_string(r.x) + ",\"y\":" + std::to_string(r.y) +
-                    ",\"p\":" + std::to_string(r.p);
+            line += ",\"enable\":" + std::to_string(request->enable != 0 ? 1 : 0) +
+                    ",\"x\":" + std::to_string(request->x) +
+                    ",\"y\":" + std::to_string(request->y) + ",\"p\":" + std::to_string(request->p);
         }
         return line + ",\"hr\":" + std::to_string(static_cast<DWORD>(result)) + ",\"record\":\"" +
                HexBytes(record, false) + "\"}";
     }
     std::string line = TimeStamp(time) + " gfx " + std::string(op);
     if (request) {
-        line += " enable=" + std::to_string(r.enable != 0 ? 1 : 0) + " x=" + std::to_string(r.x) +
-                " y=" + std::to_string(r.y) + " p=" + std::to_string(r.p);
+        line += " enable=" + std::to_string(request->enable != 0 ? 1 : 0) +
+                " x=" + std::to_string(request->x) + " y=" + std::to_string(request->y) +
+                " p=" + std::to_string(request->p);
     }
     return line + " hr=" + HResultText(result);
 }

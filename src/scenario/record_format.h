@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -34,6 +35,14 @@ std::string HexBytes(const std::vector<BYTE>& bytes, bool spaced);
 // op: SetFeature, GetFeature, Write or Read; bytes as they crossed the bus.
 std::string FormatHid(Millis time, std::string_view device, std::string_view op,
                       const std::vector<BYTE>& bytes, TimelineFormat format);
+
+// What a frame request (op SetInfo or SetDeviceData) asks of the graphics driver: shown or not,
+// the percentages and the vertical offset; nothing for another method. A field the record is too
+// short to hold reads 0.
+struct FrameRequest {
+    DWORD enable = 0, x = 0, y = 0, p = 0;
+};
+std::optional<FrameRequest> FrameRequestOf(std::string_view op, const std::vector<BYTE>& record);
 
 // A record the graphics driver received: op is its method. A request (SetInfo, SetDeviceData)
 // shows what it asked for; a query only its answer.

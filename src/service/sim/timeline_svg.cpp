@@ -9,7 +9,6 @@
 #include <utility>
 
 #include "contract.h"
-#include "devices/gfx_driver.h"
 #include "substitutes/touch_controller_sim.h"
 
 namespace kelvo::host {
@@ -72,9 +71,7 @@ struct Column {
 
 enum class Lane { Service, Events, Frame, Touch, Warnings };
 
-struct Frame {
-    DWORD enable = 0, x = 0, y = 0, p = 0;
-};
+using Frame = FrameRequest;
 
 // One drawn record (for warnings: a run of them with nothing drawn between), in its slot.
 struct Mark {
@@ -113,31 +110,10 @@ std::string WithoutSourcePlace(std::string text) {
     return text.erase(from, close + 1 - from);
 }
 
-// A little-endian field of a driver record; 0 where the record is too short to hold it.
-DWORD Field(const std::vector<BYTE>& record, std::size_t offset, std::size_t size) {
-    if (offset + size > record.size()) return 0;
-    DWORD value = 0;
-    for (std::size_t i = 0; i < size; ++i) value |= DWORD{record[offset + i]} << (8 * i);
-    return value;
-}
-
 // A request the graphics driver took; none for a query or a refused request.
 std::optional<Frame> FrameOf(const TimelineRecord& record) {
     if (record.kind != TimelineRecord::Kind::Gfx || FAILED(record.result)) return std::nullopt;
-    const std::vector<BYTE>& r = record.bytes;
-    if (record.op == "SetInfo") {
-        return Frame{Field(r, offsetof(FrameInfo, dwEnable), 4),
-                     Field(r, offsetof(FrameInfo, dwPercentageX), 4),
-                     Field(r, offsetof(FrameInfo, dwPercentageY), 4),
-                     Field(r, offsetof(FrameInfo, dwYPositionPx), 4)};
-    }
-    if (record.op == "SetDeviceData") {
-        return Frame{Field(r, offsetof(FrameDeviceData, bEnable), 1),
-                     Field(r, offsetof(FrameDeviceData, dwPercentageX), 4),
-                     Field(r, offsetof(FrameDeviceData, dwPercentageY), 4),
-                     Field(r, offsetof(FrameDeviceData, dwYPositionPx), 4)};
-    }
-    return std::nullopt;
+    return FrameRequestOf(record.op, record.bytes);
 }
 
 // The bezel touch mode a record hands the touch controller, as the controller reads it.
