@@ -270,12 +270,10 @@ std::string Escaped(std::string_view text) {
     return out;
 }
 
+// "s.mmm": the timeline's time stamp without its brackets.
 std::string TimeLabel(Millis time) {
-    char buffer[32];
-    std::snprintf(buffer, sizeof buffer, "%llu.%03llu",
-                  static_cast<unsigned long long>(time / 1000),
-                  static_cast<unsigned long long>(time % 1000));
-    return buffer;
+    const std::string stamp = TimeStamp(time);
+    return stamp.substr(1, stamp.size() - 2);
 }
 
 std::string Number(double value) {
